@@ -1,0 +1,66 @@
+#include "LabelText.h"
+
+bool LabelLineReader::Feed(const char* data, std::size_t size, std::vector<std::string>& labels) {
+  for (std::size_t i = 0; i < size && !ended_; ++i) {
+    const char c = data[i];
+    if (c == '\x1a') {
+      ended_ = true;
+      break;
+    }
+    if (pending_cr_) {
+      pending_cr_ = false;
+      if (c == '\n') {
+        EndLine(labels);
+        continue;
+      }
+      AddByte('\r');
+    }
+    if (c == '\r') {
+      pending_cr_ = true;
+    } else if (c == '\n') {
+      EndLine(labels);
+    } else {
+      AddByte(c);
+    }
+  }
+  return !ended_;
+}
+
+void LabelLineReader::Finish(std::vector<std::string>& labels) {
+  if (pending_cr_) {
+    pending_cr_ = false;
+    AddByte('\r');
+  }
+  if (line_has_bytes_) EndLine(labels);
+  ended_ = true;
+}
+
+void LabelLineReader::AddByte(char c) {
+  line_has_bytes_ = true;
+  if (c == '\0') nul_seen_ = true;
+  if (nul_seen_ || label_.size() >= kLabelMax) return;
+  label_.push_back(c);
+}
+
+void LabelLineReader::EndLine(std::vector<std::string>& labels) {
+  labels.push_back(label_);
+  label_.clear();
+  line_has_bytes_ = false;
+  nul_seen_ = false;
+}
+
+std::vector<std::string> ReadLabels(const std::string& file_bytes) {
+  std::vector<std::string> labels;
+  LabelLineReader reader;
+  reader.Feed(file_bytes.data(), file_bytes.size(), labels);
+  reader.Finish(labels);
+  return labels;
+}
+
+void AppendLabelLine(std::string& out, const char* text) {
+  for (const char* p = text; *p; ++p) {
+    if (*p == '\n') out.push_back('\r');
+    out.push_back(*p);
+  }
+  out.append("\r\n");
+}

@@ -1,0 +1,39 @@
+// The label file's byte rules, the same on every C runtime:
+//   reading: CR LF becomes LF, a lone CR stays, the first 0x1A ends the
+//   content; each line gives one label, its bytes before the first NUL,
+//   cut to kLabelMax bytes; a last line without a line end still counts.
+//   writing: every LF (inside the text too) becomes CR LF, all else unchanged.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+constexpr std::size_t kLabelMax = 255;
+
+class LabelLineReader {
+ public:
+  // Takes the next bytes of the file and appends every label completed by
+  // them to `labels`. Returns false once the content has ended (0x1A seen);
+  // later calls then add nothing.
+  bool Feed(const char* data, std::size_t size, std::vector<std::string>& labels);
+  // End of the content (end of file, or after Feed returned false):
+  // appends the last line when it had no line end.
+  void Finish(std::vector<std::string>& labels);
+
+ private:
+  void AddByte(char c);
+  void EndLine(std::vector<std::string>& labels);
+
+  std::string label_;
+  bool line_has_bytes_ = false;  // a last line counts only if it holds a byte
+  bool nul_seen_ = false;        // bytes after a NUL are dropped
+  bool pending_cr_ = false;      // a CR waits to see whether LF follows
+  bool ended_ = false;
+};
+
+// Convenience for whole buffers: the labels of a complete file's bytes.
+std::vector<std::string> ReadLabels(const std::string& file_bytes);
+
+// Appends `text` (up to its NUL) and a line end in the written form.
+void AppendLabelLine(std::string& out, const char* text);

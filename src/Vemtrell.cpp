@@ -1,0 +1,337 @@
+// Vemtrell: relabels the list view in Padmorph 3.7.9's main window from a
+// label file, or writes its labels into one. No window of its own: the user
+// sees message boxes and the exit code, a debugger sees one trace line per
+// event.
+#include <windows.h>
+#include <commctrl.h>
+#include <shlwapi.h>
+#include <share.h>
+
+#include <clocale>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "CommandTail.h"
+#include "LabelText.h"
+#include "TraceFormat.h"
+#include "sharedmem/SharedMem.h"
+
+namespace {
+
+void DebugTrace(const std::string& line) { OutputDebugStringA(line.c_str()); }
+
+}  // namespace
+
+#define TRACE_EVENT(message) DebugTrace(TraceEventLine(__FILE__, __LINE__, (message)))
+#define TRACE_TEXT(name, value) DebugTrace(TraceTextLine(__FILE__, __LINE__, (name), (value)))
+#define TRACE_NUMBER(name, value) DebugTrace(TraceNumberLine(__FILE__, __LINE__, (name), (value)))
+#define TRACE_HANDLE(name, handle) \
+  DebugTrace(TraceHandleLine(__FILE__, __LINE__, (name), \
+                             static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(handle))))
+#define TRACE_MESSAGE_TEXT(message, text) \
+  DebugTrace(TraceMessageTextLine(__FILE__, __LINE__, (message), (text)))
+
+// ---------------------------------------------------------------------------
+// Label file reader
+
+std::vector<std::string> LabelList;
+const char* DefaultLabelPath = ".\\config.txt";
+
+bool LoadLabelList(const char* path) {
+  if (!path || lstrlenA(path) == 0) path = DefaultLabelPath;
+  TRACE_TEXT("filename", path);
+  // Read sharing only: a file someone is still writing is not read half-done.
+  std::FILE* file = _fsopen(path, "rb", _SH_DENYWR);
+  if (!file) {
+    TRACE_EVENT("Failed to open file.");
+    return false;
+  }
+  std::vector<std::string> labels;
+  auto take_labels = [&labels]() {
+    for (std::string& label : labels) {
+      TRACE_TEXT("pch", label.c_str());
+      LabelList.push_back(std::move(label));
+    }
+    labels.clear();
+  };
+  LabelLineReader reader;
+  std::vector<char> chunk(64 * 1024);
+  bool more = true;
+  while (more) {
+    const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), file);
+    if (got == 0) break;  // end of file or a read error: keep what was read
+    more = reader.Feed(chunk.data(), got, labels);
+    take_labels();
+  }
+  reader.Finish(labels);
+  take_labels();
+  std::fclose(file);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// List item exchange: one record and its text area, mirrored in the list
+// view's process, travel with every message.
+
+constexpr int kItemTextMax = 256;
+
+struct ItemBlock {
+  LVITEMA item;
+  char text[kItemTextMax];
+};
+
+constexpr DWORD kItemBlockSize = sizeof(ItemBlock);
+
+static_assert(offsetof(ItemBlock, text) == sizeof(LVITEMA), "the text area follows the record");
+static_assert(sizeof(ItemBlock) == sizeof(LVITEMA) + kItemTextMax, "no padding after the text area");
+static_assert(kItemTextMax == kLabelMax + 1, "a label and its NUL fill the text area");
+#ifndef _WIN64
+// The layout a 32-bit Padmorph reads.
+static_assert(sizeof(tagLVITEMA) == 60, "32-bit LVITEMA");
+static_assert(offsetof(tagLVITEMA, pszText) == 20, "32-bit LVITEMA.pszText");
+static_assert(offsetof(tagLVITEMA, cchTextMax) == 24, "32-bit LVITEMA.cchTextMax");
+static_assert(offsetof(ItemBlock, text) == 60, "32-bit text area");
+static_assert(kItemBlockSize == 316, "32-bit item block");
+#endif
+
+using ItemBlockMem = SharedMemT<tagLVITEMA>;
+
+ItemBlock* LocalBlock(ItemBlockMem& block) { return static_cast<ItemBlock*>(block.LocalAddress()); }
+
+char* RemoteText(const ItemBlockMem& block) {
+  return static_cast<char*>(block.RemoteAddress()) + offsetof(ItemBlock, text);
+}
+
+void PrepareItemBlock(ItemBlockMem& block) {
+  LVITEMA* item = block.Local();
+  item->mask = LVIF_TEXT;
+  item->iSubItem = 0;
+  item->pszText = RemoteText(block);
+  item->cchTextMax = kItemTextMax;
+}
+
+int GetItemCount(HWND list_view) {
+  return static_cast<int>(SendMessageA(list_view, LVM_GETITEMCOUNT, 0, 0));
+}
+
+// Text a list view answered with at an address of its own: read page by page
+// so that a short string near the end of its memory can still be read.
+bool ReadRemoteText(const ItemBlockMem& block, const char* remote, char (&text)[kItemTextMax]) {
+  constexpr std::uintptr_t kPage = 4096;
+  const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(remote);
+  const std::size_t limit = kItemTextMax - 1;
+  if (start == 0) return false;
+  std::size_t got = 0;
+  while (got < limit) {
+    const std::uintptr_t at = start + got;
+    std::size_t chunk = static_cast<std::size_t>(kPage - at % kPage);
+    if (chunk > limit - got) chunk = limit - got;
+    if (!block.ReadRemote(reinterpret_cast<const void*>(at), text + got, chunk)) {
+      text[0] = '\0';
+      return false;
+    }
+    if (std::memchr(text + got, '\0', chunk)) return true;
+    got += chunk;
+  }
+  text[limit] = '\0';
+  return true;
+}
+
+// Copies item `index`'s text (at most 255 bytes) into `text`. False when the
+// get failed; `text` is then empty, never the previous item's.
+bool GetItemText(HWND list_view, ItemBlockMem& block, int index, char (&text)[kItemTextMax]) {
+  text[0] = '\0';
+  ItemBlock* local = LocalBlock(block);
+  // Set every field again: a list view that moved pszText must not make
+  // this request write anywhere but the block's own text area.
+  PrepareItemBlock(block);
+  local->item.iItem = index;
+  local->text[0] = '\0';
+  if (!block.Write()) return false;
+  if (SendMessageA(list_view, LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(block.Remote())) == 0) return false;
+  if (!block.Read()) return false;
+  if (local->item.pszText != RemoteText(block)) return ReadRemoteText(block, local->item.pszText, text);
+  // A list view may fill all 256 bytes with no NUL: keep the first 255.
+  std::size_t length = 0;
+  while (length < kLabelMax && local->text[length] != '\0') ++length;
+  std::memcpy(text, local->text, length);
+  text[length] = '\0';
+  return true;
+}
+
+// False when the text did not reach the target or the list view refused it.
+bool SetItemText(HWND list_view, ItemBlockMem& block, int index, const char* text) {
+  ItemBlock* local = LocalBlock(block);
+  local->item.iItem = index;
+  lstrcpynA(local->text, text, kItemTextMax);  // never past the text area
+  // Without this check the list view would take the previous entry's text.
+  if (!block.Write()) return false;
+  return SendMessageA(list_view, LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(block.Remote())) != 0;
+}
+
+// ---------------------------------------------------------------------------
+// Label dump
+
+// True when every item was read and every line reached the disk.
+bool DumpListLabels(HWND list_view, ItemBlockMem* block, const char* path) {
+  if (!block || !block->IsValid()) {
+    TRACE_EVENT("shm is bad.");
+    return false;
+  }
+  std::FILE* file = _fsopen(path, "wb", _SH_DENYRW);
+  if (!file) {
+    TRACE_MESSAGE_TEXT("Failed to open for writing : ", path);
+    return false;
+  }
+  PrepareItemBlock(*block);
+  const int n = GetItemCount(list_view);
+  TRACE_NUMBER("n_items", n);
+  bool all_read = true;
+  bool all_written = true;
+  char text[kItemTextMax];
+  std::string line;
+  for (int i = 0; i < n; ++i) {
+    if (!GetItemText(list_view, *block, i, text)) {
+      TRACE_NUMBER("failed_item", i);
+      all_read = false;
+    }
+    TRACE_TEXT("pch", text);
+    line.clear();
+    AppendLabelLine(line, text);
+    if (all_written && std::fwrite(line.data(), 1, line.size(), file) != line.size()) all_written = false;
+  }
+  if (std::fclose(file) != 0) all_written = false;
+  if (!all_written) {
+    TRACE_MESSAGE_TEXT("Failed to write : ", path);
+    return false;
+  }
+  return all_read;
+}
+
+// ---------------------------------------------------------------------------
+// Label apply
+
+// False when the list view did not take some entry; the others are applied.
+bool ApplyLabels(HWND list_view, ItemBlockMem& block) {
+  PrepareItemBlock(block);
+  const int n = GetItemCount(list_view);
+  TRACE_NUMBER("n_items", n);
+  bool all_set = true;
+  for (int i = 0; i < n && static_cast<std::size_t>(i) < LabelList.size(); ++i) {
+    const char* label = LabelList[i].c_str();
+    if (lstrlenA(label) == 0) continue;  // an empty line keeps the item's text
+    if (!SetItemText(list_view, block, i, label)) {
+      TRACE_NUMBER("failed_item", i);
+      all_set = false;
+    }
+  }
+  TRACE_EVENT("---end");
+  return all_set;
+}
+
+// ---------------------------------------------------------------------------
+// Messages to the user, stored as Shift JIS.
+
+// Padmorph 3.7.9を起動した状態で使用してください．
+const char kMsgNotRunning[] = "Padmorph 3.7.9\x82\xF0\x8BN\x93\xAE\x82\xB5\x82\xBD\x8F\xF3\x91\xD4\x82\xC5\x8Eg\x97p\x82\xB5\x82\xC4\x82\xAD\x82\xBE\x82\xB3\x82\xA2\x81" "D";
+// 共有メモリーの確保に失敗．
+const char kMsgNoBlock[] = "\x8B\xA4\x97L\x83\x81\x83\x82\x83\x8A\x81[\x82\xCC\x8Am\x95\xDB\x82\xC9\x8E\xB8\x94s\x81" "D";
+// dump.txtを出力しました．
+const char kMsgDumpDone[] = "dump.txt\x82\xF0\x8Fo\x97\xCD\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81" "D";
+// dump.txtの出力に失敗しました．
+const char kMsgDumpFailed[] = "dump.txt\x82\xCC\x8Fo\x97\xCD\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81" "D";
+// 現在のラベルをconfig.txtとして出力します．\nconfig.txtを編集後，再度実行してください．
+const char kMsgFirstRun[] = "\x8C\xBB\x8D\xDD\x82\xCC\x83\x89\x83x\x83\x8B\x82\xF0" "config.txt\x82\xC6\x82\xB5\x82\xC4\x8Fo\x97\xCD\x82\xB5\x82\xDC\x82\xB7\x81" "D\nconfig.txt\x82\xF0\x95\xD2\x8FW\x8C\xE3\x81" "C\x8D\xC4\x93x\x8E\xC0\x8Ds\x82\xB5\x82\xC4\x82\xAD\x82\xBE\x82\xB3\x82\xA2\x81" "D";
+// config.txtを出力しました．
+const char kMsgExportDone[] = "config.txt\x82\xF0\x8Fo\x97\xCD\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81" "D";
+// config.txtの出力に失敗しました．
+const char kMsgExportFailed[] = "config.txt\x82\xCC\x8Fo\x97\xCD\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81" "D";
+
+// Shown as UTF-16 so the Japanese reads right whatever the ANSI code page.
+int ShowMessage(const char* text, int style) {
+  const int length = MultiByteToWideChar(932, 0, text, -1, nullptr, 0);
+  if (length > 0) {
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    if (MultiByteToWideChar(932, 0, text, -1, &wide[0], length) == length)
+      return MessageBoxW(nullptr, wide.c_str(), L"Vemtrell", static_cast<UINT>(style));
+  }
+  return MessageBoxA(nullptr, text, "Vemtrell", static_cast<UINT>(style));
+}
+
+int ShowError(const char* text) { return ShowMessage(text, MB_ICONERROR); }
+
+int ShowInfo(const char* text) { return ShowMessage(text, MB_ICONINFORMATION); }
+
+// ---------------------------------------------------------------------------
+// Entry
+
+// The whole directory, also when it is deeper than MAX_PATH; empty when it
+// cannot be fetched.
+std::string CurrentDirectory() {
+  char buffer[MAX_PATH];
+  const DWORD length = GetCurrentDirectoryA(MAX_PATH, buffer);
+  if (length == 0) return std::string();
+  if (length < MAX_PATH) return std::string(buffer, length);
+  std::string whole(length, '\0');  // length is the size needed, NUL included
+  const DWORD again = GetCurrentDirectoryA(length, &whole[0]);
+  if (again == 0 || again >= length) return std::string();
+  whole.resize(again);
+  return whole;
+}
+
+int RunMode(HWND list_view, ItemBlockMem& block, const char* tail) {
+  if (std::strstr(tail, "/dump")) {
+    if (DumpListLabels(list_view, &block, "dump.txt")) {
+      ShowMessage(kMsgDumpDone, MB_OK);
+      return 0;
+    }
+    ShowError(kMsgDumpFailed);
+    return 1;
+  }
+  if (*tail == '\0' && !PathFileExistsA(DefaultLabelPath)) {
+    ShowInfo(kMsgFirstRun);
+    if (DumpListLabels(list_view, &block, "config.txt")) {
+      ShowMessage(kMsgExportDone, MB_OK);
+      return 0;
+    }
+    ShowError(kMsgExportFailed);
+    return 1;
+  }
+  const std::string label_path = LabelPathFromTail(tail);
+  if (!LoadLabelList(label_path.c_str())) return 1;
+  return ApplyLabels(list_view, block) ? 0 : 1;
+}
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  std::setlocale(LC_ALL, "");
+  TRACE_EVENT("---start");
+  // Not lpCmdLine: mingw-w64 finds its start with signed compares and cuts
+  // the first bytes of a tail that begins with a Shift JIS lead byte.
+  const char* tail = CommandTail(GetCommandLineA());
+  TRACE_TEXT("cmd_line", tail);
+  const std::string directory = CurrentDirectory();
+  TRACE_TEXT("path", directory.c_str());
+  HWND hw = FindWindowA("TMainForm", "Padmorph Ver3.7.9");
+  if (!hw) {
+    TRACE_EVENT("pdm is not found.");
+    ShowMessage(kMsgNotRunning, MB_OK);
+    return 1;
+  }
+  TRACE_HANDLE("hw", hw);
+  hw = FindWindowExA(hw, nullptr, "TPageControl", nullptr);
+  hw = FindWindowExA(hw, nullptr, "TTabSheet", nullptr);
+  hw = FindWindowExA(hw, nullptr, "TTabControl", nullptr);
+  hw = FindWindowExA(hw, nullptr, "TListView", nullptr);
+  TRACE_HANDLE("hw", hw);
+  ItemBlockMem block(hw, kItemBlockSize);
+  if (!block.IsValid()) {
+    TRACE_EVENT("Failed to create Shared memory.");
+    ShowError(kMsgNoBlock);
+    return 1;
+  }
+  return RunMode(hw, block, tail);
+}

@@ -1,0 +1,293 @@
+#include "Harness.h"
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+std::string Narrow(const std::wstring& wide, UINT code_page) {
+  if (wide.empty()) return std::string();
+  const int length = WideCharToMultiByte(code_page, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                         nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(code_page, 0, wide.data(), static_cast<int>(wide.size()), &out[0], length, nullptr,
+                      nullptr);
+  return out;
+}
+
+std::wstring Widen(const std::string& text, UINT code_page) {
+  if (text.empty()) return std::wstring();
+  const int length = MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), &out[0], length);
+  return out;
+}
+
+void RemoveTree(const std::string& path) {
+  WIN32_FIND_DATAA entry;
+  HANDLE find = FindFirstFileA((path + "\\*").c_str(), &entry);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      const std::string name = entry.cFileName;
+      if (name == "." || name == "..") continue;
+      const std::string full = path + "\\" + name;
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(full);
+      else {
+        SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(full.c_str());
+      }
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
+  }
+  RemoveDirectoryA(path.c_str());
+}
+
+// Every byte outside printable ASCII as \xNN: the stand-in's item file format.
+std::string EscapeItem(const std::string& text) {
+  std::string out;
+  char hex[8];
+  for (unsigned char c : text) {
+    if (c == '\\' || c < 0x20 || c >= 0x7F) {
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out;
+}
+
+struct BoxSearch {
+  DWORD process_id;
+  HWND found;
+};
+
+BOOL CALLBACK FindBoxProc(HWND window, LPARAM lparam) {
+  BoxSearch* search = reinterpret_cast<BoxSearch*>(lparam);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  if (owner != search->process_id || !IsWindowVisible(window)) return TRUE;
+  char class_name[64] = "";
+  wchar_t title[64] = L"";
+  GetClassNameA(window, class_name, sizeof class_name);
+  GetWindowTextW(window, title, 64);
+  if (std::string(class_name) == "#32770" && std::wstring(title) == L"Vemtrell") {
+    search->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+Box ReadBox(HWND box, const std::string& directory, const std::vector<std::string>& watched) {
+  Box seen;
+  wchar_t text[1024] = L"";
+  SendMessageW(GetDlgItem(box, 0xFFFF), WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text));
+  seen.text = Narrow(text, CP_UTF8);
+  // The icon control is 0x440 in Wine, 0x14 on Windows.
+  for (int id : {0x440, 0x14}) {
+    HWND icon = GetDlgItem(box, id);
+    if (icon && IsWindowVisible(icon) && SendMessageW(icon, STM_GETICON, 0, 0) != 0) seen.has_icon = true;
+  }
+  for (const std::string& name : watched) {
+    std::string bytes;
+    if (ReadBytes(directory + "\\" + name, &bytes)) seen.files[name] = bytes;
+  }
+  return seen;
+}
+
+}  // namespace
+
+std::string ExeDir() {
+  char path[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string dir(path, length);
+  return dir.substr(0, dir.find_last_of("\\/") + 1);
+}
+
+std::string Sjis(const std::string& utf8) { return Narrow(Widen(utf8, CP_UTF8), 932); }
+
+std::string Hex8(const void* handle) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(handle)));
+  return text;
+}
+
+bool WriteBytes(const std::string& path, const std::string& bytes) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) return false;
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  return std::fclose(file) == 0 && written;
+}
+
+bool ReadBytes(const std::string& path, std::string* bytes) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bytes->clear();
+  char chunk[65536];
+  DWORD got = 0;
+  while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes->append(chunk, got);
+  CloseHandle(file);
+  return true;
+}
+
+TempDir::TempDir() {
+  static int counter = 0;
+  char base[MAX_PATH];
+  GetTempPathA(MAX_PATH, base);
+  path_ = std::string(base) + "vemtrell-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
+  RemoveTree(path_);
+  CreateDirectoryA(path_.c_str(), nullptr);
+}
+
+TempDir::~TempDir() { RemoveTree(path_); }
+
+Standin::Standin(const std::vector<std::string>& items, const std::vector<std::string>& options) {
+  std::string list;
+  for (const std::string& item : items) list += EscapeItem(item) + "\n";
+  WriteBytes(files_.File("items.txt"), list);
+  static int counter = 0;
+  const std::string ready_name =
+      "VemtrellStandinReady-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
+  HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, ready_name.c_str());
+  std::string command = "\"" + ExeDir() + "standin.exe\" --items \"" + files_.File("items.txt") + "\" --save \"" +
+                        files_.File("saved.bin") + "\" --ready " + ready_name;
+  for (const std::string& option : options) command += " \"" + option + "\"";
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process_)) {
+    HANDLE waits[2] = {ready, process_.hProcess};
+    if (WaitForMultipleObjects(2, waits, FALSE, 30000) == WAIT_OBJECT_0) {
+      main_ = FindWindowA("TMainForm", nullptr);
+    }
+  }
+  CloseHandle(ready);
+}
+
+Standin::~Standin() {
+  Close();
+  if (process_.hProcess) {
+    if (WaitForSingleObject(process_.hProcess, 10000) != WAIT_OBJECT_0) TerminateProcess(process_.hProcess, 9);
+    CloseHandle(process_.hProcess);
+    CloseHandle(process_.hThread);
+  }
+}
+
+HWND Standin::ListView() const {
+  HWND window = main_;
+  for (const char* name : {"TPageControl", "TTabSheet", "TTabControl", "TListView"})
+    window = FindWindowExA(window, nullptr, name, nullptr);
+  return window;
+}
+
+void Standin::Close() {
+  if (main_) PostMessageA(main_, WM_CLOSE, 0, 0);
+  main_ = nullptr;
+}
+
+std::vector<std::string> Standin::CloseAndReadItems() {
+  Close();
+  std::vector<std::string> items;
+  if (!process_.hProcess || WaitForSingleObject(process_.hProcess, 10000) != WAIT_OBJECT_0) return items;
+  std::string saved;
+  if (!ReadBytes(files_.File("saved.bin"), &saved)) return items;
+  std::size_t start = 0;
+  for (std::size_t end; (end = saved.find('\0', start)) != std::string::npos; start = end + 1)
+    items.push_back(saved.substr(start, end - start));
+  return items;
+}
+
+RunResult RunVemtrell(const std::string& tail, const std::string& directory, const std::vector<std::string>& watched) {
+  std::string command = "\"" + ExeDir() + "Vemtrell.exe\"";
+  if (!tail.empty()) command += " " + tail;
+  return RunVemtrellCommandLine(command, directory, watched);
+}
+
+RunResult RunVemtrellCommandLine(const std::string& command_line, const std::string& directory,
+                           const std::vector<std::string>& watched) {
+  RunResult run;
+  const std::string exe = ExeDir() + "Vemtrell.exe";
+  std::string command = command_line;
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr,
+                      directory.c_str(), &startup, &process)) {
+    run.crashed = true;
+    return run;
+  }
+  std::atomic<bool> done(false);
+  std::thread watcher([&]() {
+    HWND last = nullptr;
+    while (!done) {
+      BoxSearch search = {process.dwProcessId, nullptr};
+      EnumWindows(FindBoxProc, reinterpret_cast<LPARAM>(&search));
+      if (search.found && search.found != last) {
+        Sleep(50);  // let the box finish laying itself out
+        run.boxes.push_back(ReadBox(search.found, directory, watched));
+        PostMessageW(search.found, WM_COMMAND, IDOK, 0);
+        for (int i = 0; i < 500 && IsWindow(search.found); ++i) Sleep(10);
+        last = search.found;
+      }
+      Sleep(20);
+    }
+  });
+  const ULONGLONG deadline = GetTickCount64() + 60000;
+  for (bool exited = false; !exited;) {
+    DEBUG_EVENT event;
+    if (!WaitForDebugEvent(&event, 200)) {
+      if (GetTickCount64() > deadline && !run.timed_out) {
+        run.timed_out = true;
+        TerminateProcess(process.hProcess, 99);
+      }
+      continue;
+    }
+    DWORD status = DBG_CONTINUE;
+    switch (event.dwDebugEventCode) {
+      case CREATE_PROCESS_DEBUG_EVENT:
+        if (event.u.CreateProcessInfo.hFile) CloseHandle(event.u.CreateProcessInfo.hFile);
+        break;
+      case LOAD_DLL_DEBUG_EVENT:
+        if (event.u.LoadDll.hFile) CloseHandle(event.u.LoadDll.hFile);
+        break;
+      case OUTPUT_DEBUG_STRING_EVENT: {
+        const OUTPUT_DEBUG_STRING_INFO& info = event.u.DebugString;
+        std::string line(info.nDebugStringLength, '\0');
+        SIZE_T got = 0;
+        ReadProcessMemory(process.hProcess, info.lpDebugStringData, &line[0], line.size(), &got);
+        line.resize(got);
+        if (!line.empty() && line.back() == '\0') line.pop_back();
+        run.traces.push_back(line);
+        break;
+      }
+      case EXCEPTION_DEBUG_EVENT:
+        if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT) {
+          status = DBG_EXCEPTION_NOT_HANDLED;
+          if (!event.u.Exception.dwFirstChance) run.crashed = true;
+        }
+        break;
+      case EXIT_PROCESS_DEBUG_EVENT:
+        run.exit_code = event.u.ExitProcess.dwExitCode;
+        exited = true;
+        break;
+      default:
+        break;
+    }
+    ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
+  }
+  done = true;
+  watcher.join();
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return run;
+}
+
+std::vector<std::string> Bodies(const RunResult& run) {
+  std::vector<std::string> bodies;
+  for (const std::string& line : run.traces) {
+    const std::size_t head = line.find(") : ");
+    bodies.push_back(head == std::string::npos ? "<no head>" + line : line.substr(head + 4));
+  }
+  return bodies;
+}

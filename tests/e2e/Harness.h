@@ -1,0 +1,83 @@
+// Drives Vemtrell.exe and the stand-in under test: starts the stand-in,
+// runs the program as a debuggee to collect its trace lines, reads and closes
+// its message boxes from another thread.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+// Directory of the running test executable, where the build puts every exe.
+std::string ExeDir();
+// UTF-8 text as ANSI code page 932 bytes.
+std::string Sjis(const std::string& utf8);
+std::string Hex8(const void* handle);
+
+bool WriteBytes(const std::string& path, const std::string& bytes);
+// False when there is nothing readable at `path`.
+bool ReadBytes(const std::string& path, std::string* bytes);
+
+// A fresh, empty directory under %TEMP%, removed with its files at the end.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& Path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "\\" + name; }
+
+ private:
+  std::string path_;
+};
+
+class Standin {
+ public:
+  // `items` go to the list view unchanged; `options` are further stand-in options.
+  explicit Standin(const std::vector<std::string>& items, const std::vector<std::string>& options = {});
+  ~Standin();
+  Standin(const Standin&) = delete;
+  Standin& operator=(const Standin&) = delete;
+
+  bool Started() const { return main_ != nullptr; }
+  HWND MainWindow() const { return main_; }
+  HWND ListView() const;
+  DWORD ProcessId() const { return process_.dwProcessId; }
+  // Closes the window and returns the list view's texts as it had them.
+  std::vector<std::string> CloseAndReadItems();
+
+ private:
+  void Close();
+
+  PROCESS_INFORMATION process_ = {};
+  HWND main_ = nullptr;
+  TempDir files_;
+};
+
+struct Box {
+  std::string text;  // UTF-8
+  bool has_icon = false;
+  // Watched files as they stood while the box was open; absent ones are missing.
+  std::map<std::string, std::string> files;
+};
+
+struct RunResult {
+  DWORD exit_code = 0xFFFFFFFF;
+  std::vector<std::string> traces;  // whole lines, without the NUL
+  std::vector<Box> boxes;
+  bool timed_out = false;
+  bool crashed = false;
+};
+
+// Runs Vemtrell.exe with `tail` after its quoted name (nothing when empty),
+// in `directory`.
+RunResult RunVemtrell(const std::string& tail, const std::string& directory,
+                const std::vector<std::string>& watched = {});
+// The same with the whole command line given.
+RunResult RunVemtrellCommandLine(const std::string& command_line, const std::string& directory,
+                           const std::vector<std::string>& watched = {});
+
+// Trace bodies: each line less its "<file>(<line>) : " head.
+std::vector<std::string> Bodies(const RunResult& run);

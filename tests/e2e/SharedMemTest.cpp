@@ -1,0 +1,117 @@
+// The mirrored block against a real window in another process (the stand-in).
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstring>
+#include <type_traits>
+#include <vector>
+
+#include "Harness.h"
+#include "sharedmem/SharedMem.h"
+
+namespace {
+
+constexpr DWORD kSize = 316;
+constexpr unsigned char kPattern = 0xA5;
+
+static_assert(!std::is_copy_constructible<SharedMemBase>::value, "one owner per block");
+static_assert(!std::is_copy_assignable<SharedMemBase>::value, "one owner per block");
+static_assert(std::has_virtual_destructor<SharedMemBase>::value, "deletable through the base");
+
+void Fill(SharedMemBase& block, unsigned char value) { std::memset(block.LocalAddress(), value, block.Size()); }
+
+// Index of the first byte that is not `value`, or -1.
+int FirstOther(const SharedMemBase& block, unsigned char value) {
+  const unsigned char* bytes = static_cast<const unsigned char*>(block.LocalAddress());
+  for (DWORD i = 0; i < block.Size(); ++i)
+    if (bytes[i] != value) return static_cast<int>(i);
+  return -1;
+}
+
+MEMORY_BASIC_INFORMATION QueryRemote(DWORD process_id, const void* address) {
+  MEMORY_BASIC_INFORMATION info = {};
+  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, process_id);
+  VirtualQueryEx(process, address, &info, sizeof info);
+  CloseHandle(process);
+  return info;
+}
+
+TEST(SharedMem, WindowsThatNameNoProcessGiveAnInvalidBlockThatMovesNothing) {
+  HWND dead = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_NE(dead, nullptr);
+  DestroyWindow(dead);
+  struct Case {
+    int line;
+    HWND owner;
+  } cases[] = {{__LINE__, nullptr}, {__LINE__, dead}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    SharedMemT<LVITEMA> block(c.owner, kSize);
+    EXPECT_FALSE(block.IsValid());
+    EXPECT_NE(block.LocalAddress(), nullptr) << "the local copy comes first and stays held";
+    EXPECT_EQ(block.RemoteAddress(), nullptr);
+    Fill(block, kPattern);
+    EXPECT_FALSE(block.Write());
+    EXPECT_FALSE(block.Read());
+    EXPECT_EQ(FirstOther(block, kPattern), -1) << "a failed Read must leave the local copy alone";
+  }
+}
+
+TEST(SharedMem, ValidBlockLivesInTheTargetAndRoundTrips) {
+  Standin standin({"one", "two"});
+  ASSERT_TRUE(standin.Started());
+  const void* remote = nullptr;
+  {
+    SharedMemT<LVITEMA> block(standin.ListView(), kSize);
+    ASSERT_TRUE(block.IsValid());
+    remote = block.RemoteAddress();
+    EXPECT_EQ(block.Local(), block.LocalAddress());
+    EXPECT_EQ(block.Remote(), block.RemoteAddress());
+    EXPECT_EQ(block.Size(), kSize);
+    MEMORY_BASIC_INFORMATION info = QueryRemote(standin.ProcessId(), remote);
+    EXPECT_EQ(info.State, static_cast<DWORD>(MEM_COMMIT));
+    EXPECT_EQ(info.Protect, static_cast<DWORD>(PAGE_READWRITE));
+
+    Fill(block, kPattern);
+    ASSERT_TRUE(block.Read());
+    EXPECT_EQ(FirstOther(block, 0), -1) << "a fresh remote copy reads as zeros";
+
+    unsigned char* bytes = static_cast<unsigned char*>(block.LocalAddress());
+    for (DWORD i = 0; i < kSize; ++i) bytes[i] = static_cast<unsigned char>(i * 7 + 1);
+    ASSERT_TRUE(block.Write());
+    Fill(block, kPattern);
+    ASSERT_TRUE(block.Read());
+    for (DWORD i = 0; i < kSize; ++i)
+      ASSERT_EQ(bytes[i], static_cast<unsigned char>(i * 7 + 1)) << "byte " << i;
+
+    char text[4] = {'x', 'x', 'x', 'x'};
+    EXPECT_TRUE(block.ReadRemote(static_cast<char*>(block.RemoteAddress()) + 1, text, 3));
+    EXPECT_EQ(std::string(text, 3), std::string("\x08\x0F\x16", 3));
+    EXPECT_FALSE(block.ReadRemote(reinterpret_cast<const void*>(16), text, 3)) << "unmapped page";
+  }
+  EXPECT_EQ(QueryRemote(standin.ProcessId(), remote).State, static_cast<DWORD>(MEM_FREE))
+      << "the destructor releases the remote copy";
+}
+
+// The block is the one an LVM_SETITEMA reaches the list view through.
+TEST(SharedMem, TargetListViewActsOnTheRemoteCopy) {
+  Standin standin({"old"});
+  ASSERT_TRUE(standin.Started());
+  {
+    SharedMemT<LVITEMA> block(standin.ListView(), kSize);
+    ASSERT_TRUE(block.IsValid());
+    LVITEMA* item = block.Local();
+    char* remote_text = static_cast<char*>(block.RemoteAddress()) + sizeof(LVITEMA);
+    item->mask = LVIF_TEXT;
+    item->iItem = 0;
+    item->pszText = remote_text;
+    std::strcpy(static_cast<char*>(block.LocalAddress()) + sizeof(LVITEMA), "new");
+    ASSERT_TRUE(block.Write());
+    EXPECT_TRUE(SendMessageA(standin.ListView(), LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(block.Remote())));
+  }
+  EXPECT_EQ(standin.CloseAndReadItems(), std::vector<std::string>({"new"}));
+}
+
+}  // namespace
