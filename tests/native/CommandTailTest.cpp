@@ -1,0 +1,71 @@
+#include "CommandTail.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+TEST(CommandTail, SkipsTheProgramNameAndTheBlanksAfterIt) {
+  struct Case {
+    int line;
+    const char* command_line;
+    const char* tail;
+  } const cases[] = {
+      {__LINE__, "Vemtrell.exe", ""},
+      {__LINE__, "Vemtrell.exe /dump", "/dump"},
+      {__LINE__, "\"C:\\Program Files\\V\\Vemtrell.exe\" /dump", "/dump"},
+      {__LINE__, "\"C:\\Program Files\\V\\Vemtrell.exe\"", ""},
+      {__LINE__, "\"C:\\Program Files\\V\\Vemtrell.exe\"labels.txt", ""},  // one run: all name
+      {__LINE__, "C:\\V\\\"Program Files\"\\Vemtrell.exe x", "x"},
+      {__LINE__, "Vemtrell.exe   \t  ", ""},
+      {__LINE__, "Vemtrell.exe\t\t a b  ", "a b  "},
+      {__LINE__, "Vemtrell.exe \"my labels.txt\" ", "\"my labels.txt\" "},
+      {__LINE__, "Vemtrell.exe \x01\x1f\x20", ""},
+      {__LINE__, "\"unterminated name with blanks", ""},
+      {__LINE__, "", ""},
+      // Bytes above 0x7F compare as unsigned: part of the name, kept in the tail.
+      {__LINE__, "Vemtrell.exe \x83\x65\x83\x58\x83\x67.txt", "\x83\x65\x83\x58\x83\x67.txt"},
+      {__LINE__, "Vemtrell.exe\t\x82\xA0 \xFF", "\x82\xA0 \xFF"},
+      {__LINE__, "\x83\x65\x83\x58\x83\x67.exe /dump", "/dump"},
+      {__LINE__, "C:\\\x95\x5C\\Vemtrell.exe x", "x"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("case at line " + std::to_string(c.line));
+    EXPECT_EQ(std::string(CommandTail(c.command_line)), c.tail);
+  }
+  EXPECT_STREQ(CommandTail(nullptr), "");
+}
+
+TEST(CommandTail, TailPointsIntoTheCommandLine) {
+  const char command_line[] = "\"a b.exe\"  rest";
+  EXPECT_EQ(CommandTail(command_line), command_line + 11);
+}
+
+TEST(CommandTail, QuotedTailNamesWhatStandsBetweenTheQuotes) {
+  struct Case {
+    int line;
+    const char* tail;
+    const char* path;
+  } const cases[] = {
+      {__LINE__, "", ""},
+      {__LINE__, "config.txt", "config.txt"},
+      {__LINE__, "labels.txt  ", "labels.txt  "},  // unquoted: unchanged
+      {__LINE__, "\"C:\\my labels.txt\"", "C:\\my labels.txt"},
+      {__LINE__, "\"C:\\my labels.txt\" \t ", "C:\\my labels.txt"},
+      {__LINE__, "\"\x83\x65 \x83\x58.txt\"", "\x83\x65 \x83\x58.txt"},
+      {__LINE__, "\"\"", ""},
+      {__LINE__, "\"", "\""},
+      {__LINE__, "\"  ", "\"  "},
+      {__LINE__, "a\"", "a\""},
+      {__LINE__, "\"a", "\"a"},
+      {__LINE__, " \"a\"", " \"a\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("case at line " + std::to_string(c.line));
+    EXPECT_EQ(LabelPathFromTail(c.tail), c.path);
+  }
+  EXPECT_EQ(LabelPathFromTail(nullptr), "");
+}
+
+}  // namespace

@@ -1,0 +1,125 @@
+#include "LabelText.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Labels = std::vector<std::string>;
+
+std::string Repeat(char c, std::size_t n) { return std::string(n, c); }
+
+struct ReadCase {
+  int line;
+  std::string bytes;
+  Labels labels;
+};
+
+std::vector<ReadCase> ReadCases() {
+  using namespace std::string_literals;
+  const std::string a254 = Repeat('a', 254), a255 = Repeat('a', 255);
+  return {
+      {__LINE__, "", {}},
+      {__LINE__, "A\r\nB\r\n", {"A", "B"}},
+      {__LINE__, "A\nB", {"A", "B"}},
+      {__LINE__, "A\r\n\r\nC\r\n", {"A", "", "C"}},
+      {__LINE__, "\n", {""}},
+      {__LINE__, "\r\n\r\n", {"", ""}},
+      {__LINE__, "A\rB\n", {"A\rB"}},
+      {__LINE__, "A\r\r\n", {"A\r"}},
+      {__LINE__, "A\r", {"A\r"}},
+      {__LINE__, "\r", {"\r"}},
+      {__LINE__, "A\r\nB\x1a" "C\r\n", {"A", "B"}},
+      {__LINE__, "\x1a" "A\r\n", {}},
+      {__LINE__, "A\r\x1a", {"A\r"}},
+      {__LINE__, "A\n\x1a\n", {"A"}},
+      {__LINE__, "AB\0CD\n"s, {"AB"}},
+      {__LINE__, "\0X\nY\n"s, {"", "Y"}},
+      {__LINE__, "\0"s, {""}},
+      {__LINE__, "A\0\r\nB"s, {"A", "B"}},
+      {__LINE__, "\xEF\xBB\xBF" "A\r\n", {"\xEF\xBB\xBF" "A"}},
+      {__LINE__, "\x83\x65\x83\x58\r\n\x82\xA0", {"\x83\x65\x83\x58", "\x82\xA0"}},
+      {__LINE__, a254 + "\r\nB\r\n", {a254, "B"}},
+      // One label per line, cut to 255 bytes: later lines stay on their items.
+      {__LINE__, a255 + "\r\nB\r\n", {a255, "B"}},
+      {__LINE__, a255, {a255}},
+      {__LINE__, Repeat('a', 256) + "\nB", {a255, "B"}},
+      {__LINE__, Repeat('a', 300) + "\r\nB\r\n", {a255, "B"}},
+      {__LINE__, Repeat('a', 510) + "\r\n", {a255}},
+      {__LINE__, Repeat('a', 100) + "\0"s + Repeat('b', 300) + "\n", {Repeat('a', 100)}},
+      {__LINE__, Repeat('a', 254) + "\r\r\n", {a254 + "\r"}},
+      {__LINE__, Repeat('a', 255) + "\r\r\n", {a255}},
+  };
+}
+
+Labels ReadBytewise(const std::string& bytes) {
+  Labels labels;
+  LabelLineReader reader;
+  for (char c : bytes)
+    if (!reader.Feed(&c, 1, labels)) break;
+  reader.Finish(labels);
+  return labels;
+}
+
+TEST(LabelText, ReadsOneLabelPerLineByTheTextModeRules) {
+  for (const ReadCase& c : ReadCases()) {
+    SCOPED_TRACE("case at line " + std::to_string(c.line));
+    EXPECT_EQ(ReadLabels(c.bytes), c.labels);
+    // A CR LF or a NUL split over two reads must read the same.
+    EXPECT_EQ(ReadBytewise(c.bytes), c.labels);
+  }
+}
+
+TEST(LabelText, NothingIsReadAfterTheEndOfContent) {
+  Labels labels;
+  LabelLineReader reader;
+  EXPECT_TRUE(reader.Feed("A\r", 2, labels));
+  EXPECT_FALSE(reader.Feed("\x1a" "B\n", 3, labels));
+  EXPECT_FALSE(reader.Feed("C\n", 2, labels));
+  reader.Finish(labels);
+  reader.Finish(labels);
+  EXPECT_EQ(labels, Labels({"A\r"}));
+}
+
+TEST(LabelText, WritesEveryLineFeedAsCrLfAndAllElseUnchanged) {
+  struct Case {
+    int line;
+    const char* text;
+    std::string written;
+  } const cases[] = {
+      {__LINE__, "", "\r\n"},
+      {__LINE__, "A", "A\r\n"},
+      {__LINE__, "a\nb", "a\r\nb\r\n"},
+      {__LINE__, "\n\n", "\r\n\r\n\r\n"},
+      {__LINE__, "x\ry\x1a", "x\ry\x1a\r\n"},
+      {__LINE__, "\x83\x65\xFF", "\x83\x65\xFF\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("case at line " + std::to_string(c.line));
+    std::string out = "kept";
+    AppendLabelLine(out, c.text);
+    EXPECT_EQ(out, "kept" + c.written);
+  }
+}
+
+// What the dump writes reads back as the same labels, for any label that
+// holds no LF, NUL or 0x1A and fits in 255 bytes.
+TEST(LabelText, WrittenLabelsReadBackUnchanged) {
+  std::mt19937 random(20261207);
+  const std::string alphabet = "ab \r\t\x83\x65\x82\xA0\xFF\x7F";
+  for (int round = 0; round < 500; ++round) {
+    Labels labels(random() % 6);
+    for (std::string& label : labels) {
+      const std::size_t length = random() % 3 == 0 ? 255 : random() % 20;
+      for (std::size_t i = 0; i < length; ++i) label.push_back(alphabet[random() % alphabet.size()]);
+    }
+    std::string file;
+    for (const std::string& label : labels) AppendLabelLine(file, label.c_str());
+    ASSERT_EQ(ReadLabels(file), labels) << "round " << round;
+  }
+}
+
+}  // namespace
