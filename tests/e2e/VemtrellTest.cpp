@@ -1,18 +1,427 @@
+// Vemtrell.exe end to end against the stand-in: trace lines, message boxes,
+// exit code, files on disk and the list view's texts afterwards.
 #include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "Harness.h"
-TEST(Smoke, NotRunning) {
-  TempDir dir;
-  RunResult run = RunVemtrell("", dir.Path(), {"config.txt"});
-  for (auto& t : run.traces) printf("[%s]\n", t.c_str());
-  for (auto& b : run.boxes) printf("box [%s] icon=%d\n", b.text.c_str(), b.has_icon);
-  printf("exit %lu\n", run.exit_code);
+
+namespace {
+
+using Lines = std::vector<std::string>;
+using namespace std::string_literals;
+
+const char kNotRunning[] = u8"Padmorph 3.7.9を起動した状態で使用してください．";
+const char kNoBlock[] = u8"共有メモリーの確保に失敗．";
+const char kDumpDone[] = u8"dump.txtを出力しました．";
+const char kDumpFailed[] = u8"dump.txtの出力に失敗しました．";
+const char kFirstRun[] = u8"現在のラベルをconfig.txtとして出力します．\nconfig.txtを編集後，再度実行してください．";
+const char kExportDone[] = u8"config.txtを出力しました．";
+const char kExportFailed[] = u8"config.txtの出力に失敗しました．";
+
+struct ExpectedBox {
+  std::string text;
+  bool has_icon;  // style 16 and 64 show an icon, style 0 none
+};
+
+// Checks a whole run: trace bodies in order, boxes in order, exit code.
+void ExpectRun(int line, const RunResult& run, const Lines& bodies, const std::vector<ExpectedBox>& boxes,
+               DWORD exit_code) {
+  SCOPED_TRACE("case at line " + std::to_string(line));
+  EXPECT_FALSE(run.crashed);
+  EXPECT_FALSE(run.timed_out);
+  EXPECT_EQ(Bodies(run), bodies);
+  ASSERT_EQ(run.boxes.size(), boxes.size());
+  for (std::size_t i = 0; i < boxes.size(); ++i) {
+    EXPECT_EQ(run.boxes[i].text, boxes[i].text) << "box " << i;
+    EXPECT_EQ(run.boxes[i].has_icon, boxes[i].has_icon) << "box " << i;
+  }
+  EXPECT_EQ(run.exit_code, exit_code);
 }
-TEST(Smoke, FirstRun) {
-  Standin s({"A", "", "B"});
-  ASSERT_TRUE(s.Started());
-  TempDir dir;
-  RunResult run = RunVemtrell("", dir.Path(), {"config.txt"});
-  for (auto& t : run.traces) printf("[%s]\n", t.c_str());
-  for (auto& b : run.boxes) printf("box [%s] icon=%d files=%zu\n", b.text.c_str(), b.has_icon, b.files.size());
-  printf("exit %lu\n", run.exit_code);
+
+Lines Opening(const std::string& tail, const TempDir& dir) {
+  return {"---start", "cmd_line=" + tail, "path=" + dir.Path()};
 }
+
+Lines Found(const std::string& tail, const TempDir& dir, const Standin& standin) {
+  Lines lines = Opening(tail, dir);
+  lines.push_back("hw=" + Hex8(standin.MainWindow()));
+  lines.push_back("hw=" + Hex8(standin.ListView()));
+  return lines;
+}
+
+Lines operator+(Lines head, const Lines& tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
+std::string ThroughCodePage(const std::string& bytes) {
+  wchar_t wide[512];
+  char back[1024];
+  const int length = MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), wide, 512);
+  return std::string(back, WideCharToMultiByte(CP_ACP, 0, wide, length, back, sizeof back, nullptr, nullptr));
+}
+
+std::string Bytes(const std::string& path) {
+  std::string bytes;
+  return ReadBytes(path, &bytes) ? bytes : "<absent>";
+}
+
+TEST(Environment, RunsInTheJapaneseCodePage) {
+  EXPECT_EQ(GetACP(), 932u) << "LANG/LC_ALL ja_JP.UTF-8 and the glibc locale are needed";
+}
+
+TEST(Startup, WithoutPadmorphTheUserIsToldAndNothingIsWritten) {
+  struct Case {
+    int line;
+    const char* title;  // null: no stand-in at all
+    std::string tail;
+  } const cases[] = {
+      {__LINE__, nullptr, ""},
+      {__LINE__, nullptr, "/dump"},
+      {__LINE__, "Padmorph Ver3.8.0", "/dump"},
+      {__LINE__, "Padmorph Ver3.7.9 ", ""},
+  };
+  for (const Case& c : cases) {
+    std::unique_ptr<Standin> standin;
+    if (c.title) {
+      standin.reset(new Standin({"A"}, {"--title", c.title}));
+      ASSERT_TRUE(standin->Started());
+    }
+    TempDir dir;
+    RunResult run = RunVemtrell(c.tail, dir.Path());
+    ExpectRun(c.line, run, Opening(c.tail, dir) + Lines{"pdm is not found."}, {{kNotRunning, false}}, 1);
+    EXPECT_EQ(Bytes(dir.File("dump.txt")), "<absent>");
+    EXPECT_EQ(Bytes(dir.File("config.txt")), "<absent>");
+  }
+}
+
+TEST(Startup, BrokenWindowChainGivesNoBlockWhateverTheTail) {
+  for (int level = 1; level <= 4; ++level) {
+    Standin standin({"A"}, {"--break", std::to_string(level)});
+    ASSERT_TRUE(standin.Started());
+    for (const std::string tail : {"/dump", ""}) {
+      TempDir dir;
+      RunResult run = RunVemtrell(tail, dir.Path());
+      ExpectRun(__LINE__ * 100 + level, run,
+                Opening(tail, dir) + Lines{"hw=" + Hex8(standin.MainWindow()), "hw=00000000",
+                                           "Failed to create Shared memory."},
+                {{kNoBlock, true}}, 1);
+      EXPECT_EQ(Bytes(dir.File("dump.txt")), "<absent>");
+      EXPECT_EQ(Bytes(dir.File("config.txt")), "<absent>");
+    }
+    EXPECT_EQ(standin.CloseAndReadItems(), Lines({"A"}));
+  }
+}
+
+TEST(FirstRun, ExportsConfigThenAppliesItOnceEdited) {
+  const std::string test = Sjis(u8"テスト"), label = Sjis(u8"ラベル");
+  Standin standin({"Alpha", "", test, "x\ry"});
+  ASSERT_TRUE(standin.Started());
+  TempDir dir;
+  RunResult first = RunVemtrell("", dir.Path(), {"config.txt"});
+  ExpectRun(__LINE__, first,
+            Found("", dir, standin) + Lines{"n_items=4", "pch=Alpha", "pch=", "pch=" + test, "pch=x\ry"},
+            {{kFirstRun, true}, {kExportDone, false}}, 0);
+  ASSERT_EQ(first.boxes.size(), 2u);
+  EXPECT_EQ(first.boxes[0].files.count("config.txt"), 0u) << "the export starts once the notice is closed";
+  const std::string exported = "Alpha\r\n\r\n" + test + "\r\nx\ry\r\n";
+  EXPECT_EQ(first.boxes[1].files["config.txt"], exported);
+  EXPECT_EQ(Bytes(dir.File("config.txt")), exported);
+
+  ASSERT_TRUE(WriteBytes(dir.File("config.txt"), "Beta\r\n\r\n" + label + "\r\n\r\n"));
+  RunResult second = RunVemtrell("", dir.Path());
+  ExpectRun(__LINE__, second,
+            Found("", dir, standin) + Lines{"filename=.\\config.txt", "pch=Beta", "pch=", "pch=" + label, "pch=",
+                                            "n_items=4", "---end"},
+            {}, 0);
+  EXPECT_EQ(standin.CloseAndReadItems(), Lines({"Beta", "", label, "x\ry"}));
+}
+
+TEST(FirstRun, BlanksOnlyTailCountsAsEmpty) {
+  Standin standin({"A"});
+  ASSERT_TRUE(standin.Started());
+  TempDir dir;
+  RunResult run = RunVemtrellCommandLine("\"" + ExeDir() + "Vemtrell.exe\"  \t  ", dir.Path());
+  ExpectRun(__LINE__, run, Found("", dir, standin) + Lines{"n_items=1", "pch=A"},
+            {{kFirstRun, true}, {kExportDone, false}}, 0);
+  EXPECT_EQ(Bytes(dir.File("config.txt")), "A\r\n");
+}
+
+TEST(Dump, WritesEveryItemByTheLineRules) {
+  const std::string z255(255, 'z'), y300(300, 'y');
+  Standin standin({"A", "", "B", "two\nlines", "ctrl\x1a" "z", z255, y300});
+  ASSERT_TRUE(standin.Started());
+  TempDir dir;
+  ASSERT_TRUE(WriteBytes(dir.File("dump.txt"), "old contents that must go\r\n"));
+  RunResult run = RunVemtrell("/dump", dir.Path(), {"dump.txt", "config.txt"});
+  ExpectRun(__LINE__, run,
+            Found("/dump", dir, standin) + Lines{"n_items=7", "pch=A", "pch=", "pch=B", "pch=two\nlines",
+                                                 "pch=ctrl\x1a" "z", "pch=" + z255, "pch=" + y300.substr(0, 255)},
+            {{kDumpDone, false}}, 0);
+  const std::string expected =
+      "A\r\n\r\nB\r\ntwo\r\nlines\r\nctrl\x1a" "z\r\n" + z255 + "\r\n" + y300.substr(0, 255) + "\r\n";
+  EXPECT_EQ(Bytes(dir.File("dump.txt")), expected);
+  ASSERT_EQ(run.boxes.size(), 1u);
+  EXPECT_EQ(run.boxes[0].files["dump.txt"], expected) << "written before the box shows";
+  EXPECT_EQ(run.boxes[0].files.count("config.txt"), 0u) << "/dump wins over the first-run export";
+  EXPECT_EQ(Bytes(dir.File("config.txt")), "<absent>");
+}
+
+TEST(Dump, ChosenByTheLettersAnywhereInTheTail) {
+  Standin standin({"A"});
+  ASSERT_TRUE(standin.Started());
+  struct Case {
+    int line;
+    std::string tail;
+    bool dumps;
+  } const cases[] = {
+      {__LINE__, "labels.txt /dump", true},
+      {__LINE__, "/dumpster", true},
+      {__LINE__, "C:/dump/labels.txt", true},
+      {__LINE__, "/DUMP", false},
+      {__LINE__, "-dump", false},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    RunResult run = RunVemtrell(c.tail, dir.Path());
+    if (c.dumps) {
+      ExpectRun(c.line, run, Found(c.tail, dir, standin) + Lines{"n_items=1", "pch=A"}, {{kDumpDone, false}}, 0);
+      EXPECT_EQ(Bytes(dir.File("dump.txt")), "A\r\n");
+    } else {
+      ExpectRun(c.line, run, Found(c.tail, dir, standin) + Lines{"filename=" + c.tail, "Failed to open file."}, {},
+                1);
+      EXPECT_EQ(Bytes(dir.File("dump.txt")), "<absent>");
+    }
+  }
+}
+
+TEST(Dump, EmptyListGivesAnEmptyFile) {
+  Standin standin({});
+  ASSERT_TRUE(standin.Started());
+  TempDir dir;
+  ASSERT_TRUE(WriteBytes(dir.File("dump.txt"), "stale\r\n"));
+  RunResult run = RunVemtrell("/dump", dir.Path());
+  ExpectRun(__LINE__, run, Found("/dump", dir, standin) + Lines{"n_items=0"}, {{kDumpDone, false}}, 0);
+  EXPECT_EQ(Bytes(dir.File("dump.txt")), "");
+}
+
+TEST(Dump, FileThatCannotBeOpenedIsReportedAndKept) {
+  Standin standin({"A"});
+  ASSERT_TRUE(standin.Started());
+  {
+    TempDir dir;
+    ASSERT_TRUE(CreateDirectoryA(dir.File("dump.txt").c_str(), nullptr));
+    RunResult run = RunVemtrell("/dump", dir.Path());
+    ExpectRun(__LINE__, run, Found("/dump", dir, standin) + Lines{"Failed to open for writing : dump.txt"},
+              {{kDumpFailed, true}}, 1);
+  }
+  {
+    TempDir dir;
+    ASSERT_TRUE(WriteBytes(dir.File("dump.txt"), "held\r\n"));
+    // Another program has it open, even for reading only.
+    HANDLE held = CreateFileA(dir.File("dump.txt").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    RunResult run = RunVemtrell("/dump", dir.Path());
+    CloseHandle(held);
+    ExpectRun(__LINE__, run, Found("/dump", dir, standin) + Lines{"Failed to open for writing : dump.txt"},
+              {{kDumpFailed, true}}, 1);
+    EXPECT_EQ(Bytes(dir.File("dump.txt")), "held\r\n");
+  }
+}
+
+// An item the list view will not give writes an empty line, never the text
+// of the item before it, and the run reports the failure.
+TEST(Dump, RefusedItemGivesAnEmptyLineAndAFailure) {
+  Standin standin({"A", "B", "C"}, {"--refuse-get", "1"});
+  ASSERT_TRUE(standin.Started());
+  const Lines items = {"n_items=3", "pch=A", "failed_item=1", "pch=", "pch=C"};
+  {
+    TempDir dir;
+    RunResult run = RunVemtrell("/dump", dir.Path());
+    ExpectRun(__LINE__, run, Found("/dump", dir, standin) + items, {{kDumpFailed, true}}, 1);
+    EXPECT_EQ(Bytes(dir.File("dump.txt")), "A\r\n\r\nC\r\n");
+  }
+  {
+    TempDir dir;
+    RunResult run = RunVemtrell("", dir.Path());
+    ExpectRun(__LINE__, run, Found("", dir, standin) + items, {{kFirstRun, true}, {kExportFailed, true}}, 1);
+    EXPECT_EQ(Bytes(dir.File("config.txt")), "A\r\n\r\nC\r\n");
+  }
+}
+
+// A list view may answer with a pointer to text of its own.
+TEST(Dump, TextAnsweredElsewhereIsReadFromThere) {
+  struct Case {
+    int line;
+    const char* own;
+  } const cases[] = {{__LINE__, "all"}, {__LINE__, "0"}, {__LINE__, "1"}};
+  for (const Case& c : cases) {
+    Standin standin({"first", "second", "third"}, {"--own-text", c.own});
+    ASSERT_TRUE(standin.Started());
+    TempDir dir;
+    RunResult run = RunVemtrell("/dump", dir.Path());
+    ExpectRun(c.line, run, Found("/dump", dir, standin) + Lines{"n_items=3", "pch=first", "pch=second", "pch=third"},
+              {{kDumpDone, false}}, 0);
+    EXPECT_EQ(Bytes(dir.File("dump.txt")), "first\r\nsecond\r\nthird\r\n");
+  }
+}
+
+TEST(Apply, LabelFileBytesReachTheListViewByTheLineRules) {
+  Standin standin({"i0", "i1", "i2", "i3", "i4", "i5", "i6", "i7"});
+  ASSERT_TRUE(standin.Started());
+  TempDir dir;
+  const std::string z300(300, 'z'), z255(255, 'z');
+  ASSERT_TRUE(WriteBytes(dir.File("labels.txt"), "\xEF\xBB\xBF" "N0\r\n" "\r\n" "N2\rX\n" "N3\0junk\r\n"s + z300 +
+                                                     "\r\n" "N5\r\n" "N6" "\x1a" "N7\r\n"));
+  RunResult run = RunVemtrell("labels.txt", dir.Path());
+  ExpectRun(__LINE__, run,
+            Found("labels.txt", dir, standin) + Lines{"filename=labels.txt", "pch=\xEF\xBB\xBF" "N0", "pch=",
+                                                      "pch=N2\rX", "pch=N3", "pch=" + z255, "pch=N5", "pch=N6",
+                                                      "n_items=8", "---end"},
+            {}, 0);
+  // The list view keeps UTF-16: bytes that are not Shift JIS (the BOM) come
+  // back as the code page maps them, on Windows as under Wine.
+  EXPECT_EQ(standin.CloseAndReadItems(),
+            Lines({ThroughCodePage("\xEF\xBB\xBF" "N0"), "i1", "N2\rX", "N3", z255, "N5", "N6", "i7"}));
+}
+
+TEST(Apply, StopsAtTheShorterOfListAndLabels) {
+  struct Case {
+    int line;
+    Lines items;
+    std::string file;
+    Lines after;
+  } const cases[] = {
+      {__LINE__, {"a", "b"}, "A\nB\nC\nD\nE\n", {"A", "B"}},
+      {__LINE__, {"a", "b", "c", "d", "e"}, "A\r\n\r\nC", {"A", "b", "C", "d", "e"}},
+      {__LINE__, {"a", "b"}, "", {"a", "b"}},
+      {__LINE__, {}, "A\n", {}},
+  };
+  for (const Case& c : cases) {
+    Standin standin(c.items);
+    ASSERT_TRUE(standin.Started());
+    TempDir dir;
+    ASSERT_TRUE(WriteBytes(dir.File("config.txt"), c.file));
+    RunResult run = RunVemtrell("", dir.Path());
+    EXPECT_EQ(run.exit_code, 0u) << "case at line " << c.line;
+    EXPECT_EQ(Bodies(run).back(), "---end") << "case at line " << c.line;
+    EXPECT_EQ(Bodies(run)[Bodies(run).size() - 2], "n_items=" + std::to_string(c.items.size()));
+    EXPECT_EQ(standin.CloseAndReadItems(), c.after) << "case at line " << c.line;
+  }
+}
+
+TEST(Apply, QuotedAndJapanesePathsAreOpened) {
+  Standin standin({"a", "b"});
+  ASSERT_TRUE(standin.Started());
+  TempDir dir;
+  const std::string japanese = Sjis(u8"ラベル一覧.txt");
+  ASSERT_TRUE(WriteBytes(dir.File("my labels.txt"), "Q\r\n"));
+  ASSERT_TRUE(WriteBytes(dir.File(japanese), "\r\nJ\r\n"));
+  struct Case {
+    int line;
+    std::string tail;
+    std::string path;
+  } const cases[] = {
+      {__LINE__, "\"" + dir.File("my labels.txt") + "\"  ", dir.File("my labels.txt")},
+      {__LINE__, japanese, japanese},
+      {__LINE__, "\"" + japanese + "\"", japanese},
+  };
+  for (const Case& c : cases) {
+    RunResult run = RunVemtrell(c.tail, dir.Path());
+    const Lines labels = c.path == japanese ? Lines{"pch=", "pch=J"} : Lines{"pch=Q"};
+    ExpectRun(c.line, run,
+              Found(c.tail, dir, standin) + Lines{"filename=" + c.path} + labels + Lines{"n_items=2", "---end"}, {},
+              0);
+  }
+  EXPECT_EQ(standin.CloseAndReadItems(), Lines({"Q", "J"}));
+}
+
+TEST(Apply, UnreadableLabelFileLeavesTheListAlone) {
+  Standin standin({"a"});
+  ASSERT_TRUE(standin.Started());
+  TempDir dir;
+  ASSERT_TRUE(CreateDirectoryA(dir.File("folder").c_str(), nullptr));
+  ASSERT_TRUE(WriteBytes(dir.File("busy.txt"), "X\r\n"));
+  // Another program is writing it.
+  HANDLE busy = CreateFileA(dir.File("busy.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+  ASSERT_NE(busy, INVALID_HANDLE_VALUE);
+  struct Case {
+    int line;
+    std::string tail;
+    std::string path;
+  } const cases[] = {
+      {__LINE__, "missing.txt", "missing.txt"},
+      {__LINE__, "folder", "folder"},
+      {__LINE__, "busy.txt", "busy.txt"},
+      {__LINE__, "\"\"", ".\\config.txt"},
+  };
+  for (const Case& c : cases) {
+    RunResult run = RunVemtrell(c.tail, dir.Path());
+    ExpectRun(c.line, run, Found(c.tail, dir, standin) + Lines{"filename=" + c.path, "Failed to open file."}, {},
+              1);
+  }
+  CloseHandle(busy);
+  EXPECT_EQ(standin.CloseAndReadItems(), Lines({"a"}));
+}
+
+TEST(Apply, ConfigDirectoryCountsAsPresent) {
+  Standin standin({"a"});
+  ASSERT_TRUE(standin.Started());
+  TempDir dir;
+  ASSERT_TRUE(CreateDirectoryA(dir.File("config.txt").c_str(), nullptr));
+  RunResult run = RunVemtrell("", dir.Path());
+  ExpectRun(__LINE__, run, Found("", dir, standin) + Lines{"filename=.\\config.txt", "Failed to open file."}, {}, 1);
+}
+
+TEST(Apply, RefusedSetIsReportedAndTheRestApplied) {
+  Standin standin({"a", "b", "c"}, {"--refuse-set", "1"});
+  ASSERT_TRUE(standin.Started());
+  TempDir dir;
+  ASSERT_TRUE(WriteBytes(dir.File("config.txt"), "X\r\nY\r\nZ\r\n"));
+  RunResult run = RunVemtrell("", dir.Path());
+  ExpectRun(__LINE__, run,
+            Found("", dir, standin) + Lines{"filename=.\\config.txt", "pch=X", "pch=Y", "pch=Z", "n_items=3",
+                                            "failed_item=1", "---end"},
+            {}, 1);
+  EXPECT_EQ(standin.CloseAndReadItems(), Lines({"X", "b", "Z"}));
+}
+
+// Each trace line names the file and the line its trace point stands on.
+TEST(Trace, LinesNameTheirTracePoint) {
+  Lines source;
+  {
+    std::ifstream file(VEMTRELL_SOURCE);
+    for (std::string line; std::getline(file, line);) source.push_back(line);
+  }
+  ASSERT_FALSE(source.empty()) << "cannot read " << VEMTRELL_SOURCE << " (a path under Wine's Z: drive)";
+  Standin standin({"a", "b"}, {"--refuse-get", "1"});
+  ASSERT_TRUE(standin.Started());
+  TempDir dir;
+  ASSERT_TRUE(WriteBytes(dir.File("config.txt"), "X\r\n"));
+  Lines traces = RunVemtrell("", dir.Path()).traces;
+  const Lines more = RunVemtrell("/dump", dir.Path()).traces;
+  traces.insert(traces.end(), more.begin(), more.end());
+  ASSERT_EQ(traces.size(), 18u);
+  for (const std::string& trace : traces) {
+    SCOPED_TRACE(trace);
+    ASSERT_EQ(trace.compare(0, 13, "Vemtrell.cpp("), 0);
+    const std::string field = trace.substr(13, 4);
+    ASSERT_EQ(trace.compare(17, 4, ") : "), 0);
+    const std::size_t number = std::stoul(field);
+    EXPECT_EQ(field, std::string(4 - std::to_string(number).size(), ' ') + std::to_string(number));
+    ASSERT_LE(number, source.size());
+    std::string body = trace.substr(21);
+    const std::string key = body.substr(0, body.find_first_of("=:"));
+    EXPECT_NE(source[number - 1].find("\"" + key), std::string::npos) << "source line: " << source[number - 1];
+  }
+}
+
+}  // namespace
