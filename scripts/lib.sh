@@ -1,0 +1,76 @@
+# Shared by the scripts: installs what the build and the Wine runs need, and
+# prepares the Wine prefix the programs run in. Source it; do not run it.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+WINE=/usr/lib/wine/wine64
+WINESERVER=/usr/lib/wine/wineserver
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# Debian packages, installed only when missing. Never wine32: these machines
+# cannot run 32-bit code, the 64-bit build is what runs here.
+ensure_tools() {
+  local missing=()
+  command -v cmake >/dev/null || missing+=(cmake)
+  command -v g++ >/dev/null || missing+=(g++)
+  command -v i686-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-i686-posix)
+  command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64-posix)
+  [ -x "$WINE" ] || missing+=(wine64)
+  command -v xvfb-run >/dev/null || missing+=(xvfb)
+  command -v xauth >/dev/null || missing+=(xauth)
+  command -v localedef >/dev/null || missing+=(locales)
+  [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing: ${missing[*]}"
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  fi
+  # Japanese file names and code page 932 under Wine need this glibc locale.
+  if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
+    as_root localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
+  fi
+}
+
+# The Wine prefix of the build, in a Japanese locale so the ANSI code page
+# is 932, as for Padmorph's users.
+wine_env() {
+  export WINEPREFIX="$ROOT/build/wineprefix"
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
+}
+
+ensure_prefix() {
+  wine_env
+  if [ ! -f "$WINEPREFIX/.vemtrell-ready" ]; then
+    echo "preparing the Wine prefix $WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    "$WINE" wineboot -i >/dev/null 2>&1
+    # Without a window manager every closing window would wait 2 s for one.
+    "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+    "$WINESERVER" -w
+    touch "$WINEPREFIX/.vemtrell-ready"
+  fi
+}
+
+build_preset() {
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1" -j "$(nproc)"
+}
+
+# Runs "$@" on a virtual display with one wine server kept alive throughout.
+# Wine's service processes start first, with no terminal or pipe of ours: a
+# test runner would otherwise wait on the output they inherited.
+with_wine_display() {
+  wine_env
+  xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+    "$0" -p 30 &
+    "$1" cmd /c exit </dev/null >/dev/null 2>&1
+    shift
+    "${@}"; rc=$?
+    "$0" -k 2>/dev/null || true
+    exit $rc' "$WINESERVER" "$WINE" "$@"
+}
