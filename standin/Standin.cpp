@@ -9,6 +9,7 @@
 //   --refuse-get LIST   answer LVM_GETITEMA with 0 for these indexes
 //   --refuse-set LIST   answer LVM_SETITEMA with 0 for these indexes
 //   --own-text LIST     answer LVM_GETITEMA by pointing pszText at own text
+//   --bad-text LIST     answer LVM_GETITEMA by pointing pszText at no memory
 //   --save FILE         at exit, write every item text followed by a NUL
 //   --ready NAME        set the named event once the list is filled
 // LIST is comma-separated indexes or "all".
@@ -34,7 +35,7 @@ struct Options {
   std::string title = "Padmorph Ver3.7.9";
   std::vector<std::string> items;
   int broken_level = 0;
-  IndexSet refuse_get, refuse_set, own_text;
+  IndexSet refuse_get, refuse_set, own_text, bad_text;
   std::string save_path;
   std::string ready_event;
 };
@@ -115,6 +116,7 @@ bool ParseOptions(int argc, char** argv) {
     else if (option == "--refuse-get") g_options.refuse_get = ParseIndexes(value);
     else if (option == "--refuse-set") g_options.refuse_set = ParseIndexes(value);
     else if (option == "--own-text") g_options.own_text = ParseIndexes(value);
+    else if (option == "--bad-text") g_options.bad_text = ParseIndexes(value);
     else if (option == "--save") g_options.save_path = value;
     else if (option == "--ready") g_options.ready_event = value;
     else return false;
@@ -127,6 +129,10 @@ LRESULT CALLBACK ListProc(HWND window, UINT message, WPARAM wparam, LPARAM lpara
     LVITEMA* item = reinterpret_cast<LVITEMA*>(lparam);
     if (message == LVM_GETITEMA && g_options.refuse_get.Has(item->iItem)) return FALSE;
     if (message == LVM_SETITEMA && g_options.refuse_set.Has(item->iItem)) return FALSE;
+    if (message == LVM_GETITEMA && g_options.bad_text.Has(item->iItem)) {
+      item->pszText = reinterpret_cast<char*>(16);  // the first page is never mapped
+      return TRUE;
+    }
     if (message == LVM_GETITEMA && g_options.own_text.Has(item->iItem)) {
       LVITEMA own = *item;
       own.pszText = g_own_text;

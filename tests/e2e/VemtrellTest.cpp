@@ -273,6 +273,16 @@ TEST(Dump, TextAnsweredElsewhereIsReadFromThere) {
   }
 }
 
+TEST(Dump, TextAnsweredAtNoMemoryCountsAsFailed) {
+  Standin standin({"first", "second"}, {"--bad-text", "0"});
+  ASSERT_TRUE(standin.Started());
+  TempDir dir;
+  RunResult run = RunVemtrell("/dump", dir.Path());
+  ExpectRun(__LINE__, run, Found("/dump", dir, standin) + Lines{"n_items=2", "failed_item=0", "pch=", "pch=second"},
+            {{kDumpFailed, true}}, 1);
+  EXPECT_EQ(Bytes(dir.File("dump.txt")), "\r\nsecond\r\n");
+}
+
 TEST(Apply, LabelFileBytesReachTheListViewByTheLineRules) {
   Standin standin({"i0", "i1", "i2", "i3", "i4", "i5", "i6", "i7"});
   ASSERT_TRUE(standin.Started());

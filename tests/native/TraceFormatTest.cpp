@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <iterator>
 #include <locale>
 #include <string>
 
