@@ -204,6 +204,8 @@ bool DumpListLabels(HWND list_view, ItemBlockMem* block, const char* path) {
     AppendLabelLine(line, text);
     if (all_written && std::fwrite(line.data(), 1, line.size(), file) != line.size()) all_written = false;
   }
+  // Flush first: Wine's fclose does not report a failure of its own last flush.
+  if (std::fflush(file) != 0 || std::ferror(file)) all_written = false;
   if (std::fclose(file) != 0) all_written = false;
   if (!all_written) {
     TRACE_MESSAGE_TEXT("Failed to write : ", path);

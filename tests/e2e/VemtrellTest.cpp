@@ -44,15 +44,21 @@ void ExpectRun(int line, const RunResult& run, const Lines& bodies, const std::v
   EXPECT_EQ(run.exit_code, exit_code);
 }
 
-Lines Opening(const std::string& tail, const TempDir& dir) {
-  return {"---start", "cmd_line=" + tail, "path=" + dir.Path()};
+Lines Opening(const std::string& tail, const std::string& dir) {
+  return {"---start", "cmd_line=" + tail, "path=" + dir};
 }
 
-Lines Found(const std::string& tail, const TempDir& dir, const Standin& standin) {
+Lines Opening(const std::string& tail, const TempDir& dir) { return Opening(tail, dir.Path()); }
+
+Lines Found(const std::string& tail, const std::string& dir, const Standin& standin) {
   Lines lines = Opening(tail, dir);
   lines.push_back("hw=" + Hex8(standin.MainWindow()));
   lines.push_back("hw=" + Hex8(standin.ListView()));
   return lines;
+}
+
+Lines Found(const std::string& tail, const TempDir& dir, const Standin& standin) {
+  return Found(tail, dir.Path(), standin);
 }
 
 Lines operator+(Lines head, const Lines& tail) {
@@ -234,6 +240,21 @@ TEST(Dump, FileThatCannotBeOpenedIsReportedAndKept) {
               {{kDumpFailed, true}}, 1);
     EXPECT_EQ(Bytes(dir.File("dump.txt")), "held\r\n");
   }
+}
+
+// A full disk: the test run mounts a 4 KiB file system at
+// VEMTRELL_FULL_DISK_DIR; the dump of 8 KiB of labels runs out of room.
+TEST(Dump, FullDiskIsAFailure) {
+  const std::vector<std::string> items(40, std::string(200, 'f'));
+  Standin standin(items);
+  ASSERT_TRUE(standin.Started());
+  const std::string dir = VEMTRELL_FULL_DISK_DIR;
+  RunResult run = RunVemtrell("/dump", dir);
+  Lines expected = Found("/dump", dir, standin) + Lines{"n_items=40"};
+  for (const std::string& item : items) expected.push_back("pch=" + item);
+  expected.push_back("Failed to write : dump.txt");
+  ExpectRun(__LINE__, run, expected, {{kDumpFailed, true}}, 1);
+  DeleteFileA((dir + "\\dump.txt").c_str());
 }
 
 // An item the list view will not give writes an empty line, never the text
