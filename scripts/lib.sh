@@ -34,6 +34,19 @@ ensure_tools() {
   fi
 }
 
+# What the demo's screenshots need: ImageMagick (the real one, /usr/bin) and a
+# Japanese font so Wine can draw the message texts.
+ensure_demo_tools() {
+  local missing=()
+  [ -x /usr/bin/convert ] || missing+=(imagemagick)
+  fc-list 2>/dev/null | grep -qi 'IPAGothic' || missing+=(fonts-ipafont-gothic)
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing: ${missing[*]}"
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  fi
+}
+
 # The Wine prefix of the build, in a Japanese locale so the ANSI code page
 # is 932, as for Padmorph's users.
 wine_env() {

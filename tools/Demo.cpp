@@ -31,6 +31,47 @@ std::string Show(const std::string& sjis) {
   return std::string(utf8, WideCharToMultiByte(CP_UTF8, 0, wide, length, utf8, sizeof utf8, nullptr, nullptr));
 }
 
+// Saves what the screen shows of `window` as a 24-bit BMP.
+bool SaveWindowBmp(HWND window, const std::string& path) {
+  RECT rect;
+  if (!GetWindowRect(window, &rect)) return false;
+  const int width = rect.right - rect.left, height = rect.bottom - rect.top;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+  SelectObject(memory, old);
+  BITMAPINFOHEADER info = {};
+  info.biSize = sizeof info;
+  info.biWidth = width;
+  info.biHeight = height;
+  info.biPlanes = 1;
+  info.biBitCount = 24;
+  info.biCompression = BI_RGB;
+  const DWORD stride = (static_cast<DWORD>(width) * 3 + 3) & ~3u;
+  std::string pixels(static_cast<std::size_t>(stride) * height, '\0');
+  GetDIBits(memory, bitmap, 0, height, &pixels[0], reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  BITMAPFILEHEADER file = {};
+  file.bfType = 0x4D42;
+  file.bfOffBits = sizeof file + sizeof info;
+  file.bfSize = file.bfOffBits + static_cast<DWORD>(pixels.size());
+  std::string bytes(reinterpret_cast<const char*>(&file), sizeof file);
+  bytes.append(reinterpret_cast<const char*>(&info), sizeof info);
+  bytes += pixels;
+  return WriteBytes(path, bytes);
+}
+
+void Snapshot(HWND window, const std::string& directory, const char* name) {
+  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  Sleep(300);  // let the target paint
+  const std::string path = directory + "\\" + name;
+  std::printf("  screenshot: %s\n", SaveWindowBmp(window, path) ? name : "(failed)");
+}
+
 void PrintFile(const std::string& directory, const std::string& name) {
   std::string bytes;
   if (!ReadBytes(directory + "\\" + name, &bytes)) {
@@ -48,9 +89,9 @@ void PrintFile(const std::string& directory, const std::string& name) {
 }
 
 bool Step(const char* title, const std::string& tail, const std::string& directory,
-          const std::vector<std::string>& files) {
+          const std::vector<std::string>& files, const BoxHook& on_box = nullptr) {
   std::printf("\n== %s\n$ Vemtrell.exe %s\n", title, Show(tail).c_str());
-  const RunResult run = RunVemtrell(tail, directory, files);
+  const RunResult run = RunVemtrell(tail, directory, files, on_box);
   for (const std::string& line : run.traces) std::printf("  trace: %s\n", Show(line).c_str());
   for (const Box& box : run.boxes) {
     std::string text = box.text;
@@ -66,11 +107,13 @@ bool Step(const char* title, const std::string& tail, const std::string& directo
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: demo DIRECTORY\n");
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: demo DIRECTORY SCREENSHOT_DIRECTORY\n");
     return 2;
   }
   const std::string directory = argv[1];
+  const std::string shots = argv[2];
+  CreateDirectoryA(shots.c_str(), nullptr);
   CreateDirectoryA(directory.c_str(), nullptr);
   DeleteFileA((directory + "\\config.txt").c_str());
   DeleteFileA((directory + "\\dump.txt").c_str());
@@ -80,13 +123,19 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "demo: the stand-in did not start\n");
     return 1;
   }
+  Snapshot(standin.MainWindow(), shots, "before.bmp");
+  bool first_box = true;
   bool ok = Step("1. First run: no config.txt yet, the current labels are exported", "", directory,
-                 {"config.txt"});
+                 {"config.txt"}, [&](HWND box) {
+                   if (first_box) Snapshot(box, shots, "first-run-box.bmp");
+                   first_box = false;
+                 });
   const std::string edited = Sjis(u8"林檎 (apple)\r\n\r\n葡萄 (grape)\r\nItem 4 renamed\r\n");
   ok = WriteBytes(directory + "\\config.txt", edited) && ok;
   std::printf("\n== The user edits config.txt (an empty line keeps that item's label)\n");
   PrintFile(directory, "config.txt");
   ok = Step("2. Run again: config.txt is applied (no message box)", "", directory, {}) && ok;
+  Snapshot(standin.MainWindow(), shots, "after.bmp");
   ok = Step("3. /dump: the list view's labels now", "/dump", directory, {"dump.txt"}) && ok;
 
   std::printf("\n== The stand-in's list view at the end\n");

@@ -198,14 +198,15 @@ std::vector<std::string> Standin::CloseAndReadItems() {
   return items;
 }
 
-RunResult RunVemtrell(const std::string& tail, const std::string& directory, const std::vector<std::string>& watched) {
+RunResult RunVemtrell(const std::string& tail, const std::string& directory, const std::vector<std::string>& watched,
+                      const BoxHook& on_box) {
   std::string command = "\"" + ExeDir() + "Vemtrell.exe\"";
   if (!tail.empty()) command += " " + tail;
-  return RunVemtrellCommandLine(command, directory, watched);
+  return RunVemtrellCommandLine(command, directory, watched, on_box);
 }
 
 RunResult RunVemtrellCommandLine(const std::string& command_line, const std::string& directory,
-                           const std::vector<std::string>& watched) {
+                                 const std::vector<std::string>& watched, const BoxHook& on_box) {
   RunResult run;
   const std::string exe = ExeDir() + "Vemtrell.exe";
   std::string command = command_line;
@@ -226,6 +227,7 @@ RunResult RunVemtrellCommandLine(const std::string& command_line, const std::str
       if (search.found && search.found != last) {
         Sleep(50);  // let the box finish laying itself out
         run.boxes.push_back(ReadBox(search.found, directory, watched));
+        if (on_box) on_box(search.found);
         PostMessageW(search.found, WM_COMMAND, IDOK, 0);
         for (int i = 0; i < 500 && IsWindow(search.found); ++i) Sleep(10);
         last = search.found;

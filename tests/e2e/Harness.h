@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -71,13 +72,16 @@ struct RunResult {
   bool crashed = false;
 };
 
+// Called with each message box while it is open, before it is closed.
+using BoxHook = std::function<void(HWND)>;
+
 // Runs Vemtrell.exe with `tail` after its quoted name (nothing when empty),
 // in `directory`.
 RunResult RunVemtrell(const std::string& tail, const std::string& directory,
-                const std::vector<std::string>& watched = {});
+                      const std::vector<std::string>& watched = {}, const BoxHook& on_box = nullptr);
 // The same with the whole command line given.
 RunResult RunVemtrellCommandLine(const std::string& command_line, const std::string& directory,
-                           const std::vector<std::string>& watched = {});
+                                 const std::vector<std::string>& watched = {}, const BoxHook& on_box = nullptr);
 
 // Trace bodies: each line less its "<file>(<line>) : " head.
 std::vector<std::string> Bodies(const RunResult& run);
