@@ -1,5 +1,7 @@
 #include "LabelText.h"
 
+#include <new>
+
 bool LabelLineReader::Feed(const char* data, std::size_t size, std::vector<std::string>& labels) {
   for (std::size_t i = 0; i < size && !ended_; ++i) {
     const char c = data[i];
@@ -47,6 +49,22 @@ void LabelLineReader::EndLine(std::vector<std::string>& labels) {
   label_.clear();
   line_has_bytes_ = false;
   nul_seen_ = false;
+}
+
+bool LabelStore::Append(const std::string& label) {
+  if (bytes_.size() + label.size() + 1 > UINT32_MAX) return false;
+  const std::size_t old_bytes = bytes_.size(), old_count = starts_.size();
+  // Out of memory ends the list where it stands, never the program.
+  try {
+    starts_.push_back(static_cast<std::uint32_t>(old_bytes));
+    bytes_.append(label.data(), label.size());
+    bytes_.push_back('\0');
+  } catch (const std::bad_alloc&) {
+    bytes_.resize(old_bytes);
+    starts_.resize(old_count);
+    return false;
+  }
+  return true;
 }
 
 std::vector<std::string> ReadLabels(const std::string& file_bytes) {

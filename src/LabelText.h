@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,24 @@ class LabelLineReader {
   bool nul_seen_ = false;        // bytes after a NUL are dropped
   bool pending_cr_ = false;      // a CR waits to see whether LF follows
   bool ended_ = false;
+};
+
+// The labels of a run, in file order, each a NUL-terminated copy. Kept in one
+// buffer with an offset per label: a million short labels take little more
+// than their own bytes, where a string per label would take three times more.
+class LabelStore {
+ public:
+  // Room for `bytes` bytes of labels and NULs, so reading a file of that
+  // size never copies the buffer to grow it.
+  void Reserve(std::size_t bytes) { bytes_.reserve(bytes); }
+  // False, and nothing added, once the offsets would overflow.
+  bool Append(const std::string& label);
+  std::size_t size() const { return starts_.size(); }
+  const char* operator[](std::size_t index) const { return bytes_.data() + starts_[index]; }
+
+ private:
+  std::string bytes_;
+  std::vector<std::uint32_t> starts_;
 };
 
 // Convenience for whole buffers: the labels of a complete file's bytes.

@@ -4,9 +4,11 @@
 // event.
 #include <windows.h>
 #include <commctrl.h>
+#include <io.h>
 #include <shlwapi.h>
 #include <share.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstddef>
 #include <cstdint>
@@ -38,7 +40,7 @@ void DebugTrace(const std::string& line) { OutputDebugStringA(line.c_str()); }
 // ---------------------------------------------------------------------------
 // Label file reader
 
-std::vector<std::string> LabelList;
+LabelStore LabelList;
 const char* DefaultLabelPath = ".\\config.txt";
 
 bool LoadLabelList(const char* path) {
@@ -50,18 +52,24 @@ bool LoadLabelList(const char* path) {
     TRACE_EVENT("Failed to open file.");
     return false;
   }
+  // The labels and their NULs never take more than the file and one NUL;
+  // past 64 MiB the buffer grows as it goes.
+  const long long file_size = _filelengthi64(_fileno(file));
+  if (file_size > 0) LabelList.Reserve(static_cast<std::size_t>(std::min(file_size + 1, 64LL << 20)));
   std::vector<std::string> labels;
-  auto take_labels = [&labels]() {
-    for (std::string& label : labels) {
+  bool room = true;
+  auto take_labels = [&labels, &room]() {
+    for (const std::string& label : labels) {
+      if (!room) break;
       TRACE_TEXT("pch", label.c_str());
-      LabelList.push_back(std::move(label));
+      room = LabelList.Append(label);
     }
     labels.clear();
   };
   LabelLineReader reader;
   std::vector<char> chunk(64 * 1024);
   bool more = true;
-  while (more) {
+  while (more && room) {
     const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), file);
     if (got == 0) break;  // end of file or a read error: keep what was read
     more = reader.Feed(chunk.data(), got, labels);
@@ -224,7 +232,7 @@ bool ApplyLabels(HWND list_view, ItemBlockMem& block) {
   TRACE_NUMBER("n_items", n);
   bool all_set = true;
   for (int i = 0; i < n && static_cast<std::size_t>(i) < LabelList.size(); ++i) {
-    const char* label = LabelList[i].c_str();
+    const char* label = LabelList[static_cast<std::size_t>(i)];
     if (lstrlenA(label) == 0) continue;  // an empty line keeps the item's text
     if (!SetItemText(list_view, block, i, label)) {
       TRACE_NUMBER("failed_item", i);

@@ -105,6 +105,15 @@ TEST(LabelText, WritesEveryLineFeedAsCrLfAndAllElseUnchanged) {
   }
 }
 
+TEST(LabelText, StoreKeepsEachLabelWholeAndInOrder) {
+  const Labels labels = {"first", "", "\x83\x65\r\xFF", std::string(255, 'z'), "last"};
+  LabelStore store;
+  store.Reserve(8);  // smaller than needed: the buffer must still grow right
+  for (const std::string& label : labels) ASSERT_TRUE(store.Append(label));
+  ASSERT_EQ(store.size(), labels.size());
+  for (std::size_t i = 0; i < labels.size(); ++i) EXPECT_EQ(std::string(store[i]), labels[i]) << "label " << i;
+}
+
 // What the dump writes reads back as the same labels, for any label that
 // holds no LF, NUL or 0x1A and fits in 255 bytes.
 TEST(LabelText, WrittenLabelsReadBackUnchanged) {
