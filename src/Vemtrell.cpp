@@ -77,7 +77,7 @@ bool LoadLabelList(const char* path) {
   }
   reader.Finish(labels);
   take_labels();
-  std::fclose(file);
+  (void)std::fclose(file);  // only read: nothing can be lost at the close
   return true;
 }
 
@@ -317,7 +317,7 @@ int RunMode(HWND list_view, ItemBlockMem& block, const char* tail) {
 }
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  std::setlocale(LC_ALL, "");
+  (void)std::setlocale(LC_ALL, "");  // the user's locale if it can be had; labels pass through as bytes
   TRACE_EVENT("---start");
   // Not lpCmdLine: mingw-w64 finds its start with signed compares and cuts
   // the first bytes of a tail that begins with a Shift JIS lead byte.
