@@ -10,6 +10,10 @@
 //   --refuse-set LIST   answer LVM_SETITEMA with 0 for these indexes
 //   --own-text LIST     answer LVM_GETITEMA by pointing pszText at own text
 //   --bad-text LIST     answer LVM_GETITEMA by pointing pszText at no memory
+//   --count N           answer LVM_GETITEMCOUNT with N, whatever the list holds
+//   --close-after K     after K item messages, destroy the window at the next
+//                       one (the process stays until it is ended)
+//   --exit-after K      after K item messages, exit at the next one
 //   --save FILE         at exit, write every item text followed by a NUL
 //   --ready NAME        set the named event once the list is filled
 // LIST is comma-separated indexes or "all".
@@ -38,11 +42,17 @@ struct Options {
   IndexSet refuse_get, refuse_set, own_text, bad_text;
   std::string save_path;
   std::string ready_event;
+  bool fake_count = false;
+  int count = 0;
+  int close_after = -1;
+  int exit_after = -1;
 };
 
 Options g_options;
 WNDPROC g_list_base_proc = nullptr;
 HWND g_list = nullptr;
+HWND g_main = nullptr;
+int g_item_messages = 0;
 bool g_saving = false;
 char g_own_text[1024];
 
@@ -118,6 +128,11 @@ bool ParseOptions(int argc, char** argv) {
     else if (option == "--own-text") g_options.own_text = ParseIndexes(value);
     else if (option == "--bad-text") g_options.bad_text = ParseIndexes(value);
     else if (option == "--save") g_options.save_path = value;
+    else if (option == "--count") {
+      g_options.fake_count = true;
+      g_options.count = std::atoi(value);
+    } else if (option == "--close-after") g_options.close_after = std::atoi(value);
+    else if (option == "--exit-after") g_options.exit_after = std::atoi(value);
     else if (option == "--ready") g_options.ready_event = value;
     else return false;
   }
@@ -125,7 +140,14 @@ bool ParseOptions(int argc, char** argv) {
 }
 
 LRESULT CALLBACK ListProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (!g_saving && message == LVM_GETITEMCOUNT && g_options.fake_count) return g_options.count;
   if (!g_saving && (message == LVM_GETITEMA || message == LVM_SETITEMA)) {
+    const int seen = g_item_messages++;
+    if (seen == g_options.exit_after) ExitProcess(0);
+    if (seen == g_options.close_after) {
+      DestroyWindow(g_main);
+      return FALSE;
+    }
     LVITEMA* item = reinterpret_cast<LVITEMA*>(lparam);
     if (message == LVM_GETITEMA && g_options.refuse_get.Has(item->iItem)) return FALSE;
     if (message == LVM_SETITEMA && g_options.refuse_set.Has(item->iItem)) return FALSE;
@@ -178,7 +200,7 @@ LRESULT CALLBACK ContainerProc(HWND window, UINT message, WPARAM wparam, LPARAM 
     return 0;
   }
   if (message == WM_DESTROY && !GetParent(window)) {
-    PostQuitMessage(0);
+    if (g_options.close_after < 0) PostQuitMessage(0);
     return 0;
   }
   return DefWindowProcA(window, message, wparam, lparam);
@@ -222,6 +244,7 @@ int main(int argc, char** argv) {
   HWND main_window = CreateWindowExA(0, "TMainForm", g_options.title.c_str(), WS_OVERLAPPEDWINDOW,
                                      40, 40, 420, 320, nullptr, nullptr, instance, nullptr);
   if (!main_window) return 3;
+  g_main = main_window;
   const char* chain[] = {"TPageControl", "TTabSheet", "TTabControl"};
   HWND parent = main_window;
   for (int level = 1; level <= 3; ++level) {

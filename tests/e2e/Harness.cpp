@@ -1,5 +1,7 @@
 #include "Harness.h"
 
+#include <commctrl.h>
+
 #include <atomic>
 #include <cstdio>
 #include <thread>
@@ -166,6 +168,7 @@ Standin::Standin(const std::vector<std::string>& items, const std::vector<std::s
 }
 
 Standin::~Standin() {
+  if (main_ && !IsWindow(main_) && process_.hProcess) TerminateProcess(process_.hProcess, 9);  // window gone
   Close();
   if (process_.hProcess) {
     if (WaitForSingleObject(process_.hProcess, 10000) != WAIT_OBJECT_0) TerminateProcess(process_.hProcess, 9);
@@ -206,14 +209,14 @@ RunResult RunVemtrell(const std::string& tail, const std::string& directory, con
 }
 
 RunResult RunVemtrellCommandLine(const std::string& command_line, const std::string& directory,
-                                 const std::vector<std::string>& watched, const BoxHook& on_box) {
+                                 const std::vector<std::string>& watched, const BoxHook& on_box, bool debug) {
   RunResult run;
   const std::string exe = ExeDir() + "Vemtrell.exe";
   std::string command = command_line;
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr,
+  if (!CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, FALSE, debug ? DEBUG_ONLY_THIS_PROCESS : 0, nullptr,
                       directory.c_str(), &startup, &process)) {
     run.crashed = true;
     return run;
@@ -235,8 +238,15 @@ RunResult RunVemtrellCommandLine(const std::string& command_line, const std::str
       Sleep(20);
     }
   });
-  const ULONGLONG deadline = GetTickCount64() + 60000;
-  for (bool exited = false; !exited;) {
+  const ULONGLONG deadline = GetTickCount64() + 120000;
+  while (!debug && WaitForSingleObject(process.hProcess, 200) == WAIT_TIMEOUT) {
+    if (GetTickCount64() > deadline && !run.timed_out) {
+      run.timed_out = true;
+      TerminateProcess(process.hProcess, 99);
+    }
+  }
+  if (!debug) GetExitCodeProcess(process.hProcess, &run.exit_code);
+  for (bool exited = !debug; !exited;) {
     DEBUG_EVENT event;
     if (!WaitForDebugEvent(&event, 200)) {
       if (GetTickCount64() > deadline && !run.timed_out) {
@@ -283,6 +293,25 @@ RunResult RunVemtrellCommandLine(const std::string& command_line, const std::str
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   return run;
+}
+
+int CountItemBlocks(DWORD process_id) {
+  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id);
+  if (!process) return -1;
+  int count = 0;
+  MEMORY_BASIC_INFORMATION info;
+  for (const char* at = nullptr; VirtualQueryEx(process, at, &info, sizeof info) == sizeof info;
+       at = static_cast<const char*>(info.BaseAddress) + info.RegionSize) {
+    if (info.State != MEM_COMMIT || info.Type != MEM_PRIVATE || info.Protect != PAGE_READWRITE) continue;
+    LVITEMA item;
+    SIZE_T got = 0;
+    if (!ReadProcessMemory(process, info.BaseAddress, &item, sizeof item, &got) || got != sizeof item) continue;
+    if (item.mask == LVIF_TEXT && item.cchTextMax == 256 &&
+        item.pszText == static_cast<char*>(info.BaseAddress) + sizeof(LVITEMA))
+      ++count;
+  }
+  CloseHandle(process);
+  return count;
 }
 
 std::vector<std::string> Bodies(const RunResult& run) {

@@ -79,9 +79,16 @@ using BoxHook = std::function<void(HWND)>;
 // in `directory`.
 RunResult RunVemtrell(const std::string& tail, const std::string& directory,
                       const std::vector<std::string>& watched = {}, const BoxHook& on_box = nullptr);
-// The same with the whole command line given.
+// The same with the whole command line given. Without `debug`, no trace
+// lines are collected: a run that writes a million of them takes seconds,
+// not minutes.
 RunResult RunVemtrellCommandLine(const std::string& command_line, const std::string& directory,
-                                 const std::vector<std::string>& watched = {}, const BoxHook& on_box = nullptr);
+                                 const std::vector<std::string>& watched = {}, const BoxHook& on_box = nullptr,
+                                 bool debug = true);
+
+// Item blocks (a record whose pszText names the text area right behind it)
+// that a process holds in its memory: the ones Vemtrell left behind.
+int CountItemBlocks(DWORD process_id);
 
 // Trace bodies: each line less its "<file>(<line>) : " head.
 std::vector<std::string> Bodies(const RunResult& run);

@@ -1,0 +1,75 @@
+// What the end-to-end tests expect of a run, shared by their files.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "Harness.h"
+
+using Lines = std::vector<std::string>;
+
+inline const char kNotRunning[] = u8"Padmorph 3.7.9を起動した状態で使用してください．";
+inline const char kNoBlock[] = u8"共有メモリーの確保に失敗．";
+inline const char kDumpDone[] = u8"dump.txtを出力しました．";
+inline const char kDumpFailed[] = u8"dump.txtの出力に失敗しました．";
+inline const char kFirstRun[] = u8"現在のラベルをconfig.txtとして出力します．\nconfig.txtを編集後，再度実行してください．";
+inline const char kExportDone[] = u8"config.txtを出力しました．";
+inline const char kExportFailed[] = u8"config.txtの出力に失敗しました．";
+
+struct ExpectedBox {
+  std::string text;
+  bool has_icon;  // style 16 and 64 show an icon, style 0 none
+};
+
+// Checks a whole run: trace bodies in order, boxes in order, exit code.
+inline void ExpectRun(int line, const RunResult& run, const Lines& bodies, const std::vector<ExpectedBox>& boxes,
+               DWORD exit_code) {
+  SCOPED_TRACE("case at line " + std::to_string(line));
+  EXPECT_FALSE(run.crashed);
+  EXPECT_FALSE(run.timed_out);
+  EXPECT_EQ(Bodies(run), bodies);
+  ASSERT_EQ(run.boxes.size(), boxes.size());
+  for (std::size_t i = 0; i < boxes.size(); ++i) {
+    EXPECT_EQ(run.boxes[i].text, boxes[i].text) << "box " << i;
+    EXPECT_EQ(run.boxes[i].has_icon, boxes[i].has_icon) << "box " << i;
+  }
+  EXPECT_EQ(run.exit_code, exit_code);
+}
+
+inline Lines Opening(const std::string& tail, const std::string& dir) {
+  return {"---start", "cmd_line=" + tail, "path=" + dir};
+}
+
+inline Lines Opening(const std::string& tail, const TempDir& dir) { return Opening(tail, dir.Path()); }
+
+inline Lines Found(const std::string& tail, const std::string& dir, const Standin& standin) {
+  Lines lines = Opening(tail, dir);
+  lines.push_back("hw=" + Hex8(standin.MainWindow()));
+  lines.push_back("hw=" + Hex8(standin.ListView()));
+  return lines;
+}
+
+inline Lines Found(const std::string& tail, const TempDir& dir, const Standin& standin) {
+  return Found(tail, dir.Path(), standin);
+}
+
+inline Lines operator+(Lines head, const Lines& tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
+inline std::string ThroughCodePage(const std::string& bytes) {
+  wchar_t wide[512];
+  char back[1024];
+  const int length = MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), wide, 512);
+  return std::string(back, WideCharToMultiByte(CP_ACP, 0, wide, length, back, sizeof back, nullptr, nullptr));
+}
+
+inline std::string Bytes(const std::string& path) {
+  std::string bytes;
+  return ReadBytes(path, &bytes) ? bytes : "<absent>";
+}

@@ -1,0 +1,183 @@
+// Vemtrell under faults: a target that goes away mid-run, list views that
+// answer nonsense, directories it cannot write, inputs at their limits. Each
+// ends in the outcome the program promises, and nothing is lost or left.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "Expect.h"
+#include "Harness.h"
+
+namespace {
+
+Lines Items(int n) {
+  Lines items;
+  for (int i = 0; i < n; ++i) items.push_back("item" + std::to_string(i));
+  return items;
+}
+
+// The trace of a run in which items from `first_failed` on could not be read.
+Lines DumpLines(int n, int first_failed) {
+  Lines lines = {"n_items=" + std::to_string(n)};
+  for (int i = 0; i < n; ++i) {
+    if (i >= first_failed) lines.push_back("failed_item=" + std::to_string(i));
+    lines.push_back(i < first_failed ? "pch=item" + std::to_string(i) : "pch=");
+  }
+  return lines;
+}
+
+std::string DumpBytes(int n, int first_failed) {
+  std::string bytes;
+  for (int i = 0; i < n; ++i) bytes += (i < first_failed ? "item" + std::to_string(i) : "") + "\r\n";
+  return bytes;
+}
+
+// The target's window is destroyed, or its process ends, while the dump runs:
+// the rest of the items fail, the dump says so, nothing hangs, and where the
+// process lives on, its memory holds no block of ours.
+TEST(Faults, TargetGoneInTheMiddleOfADump) {
+  struct Case {
+    int line;
+    const char* option;
+  } const cases[] = {{__LINE__, "--close-after"}, {__LINE__, "--exit-after"}};
+  for (const Case& c : cases) {
+    Standin standin(Items(6), {c.option, "3"});
+    ASSERT_TRUE(standin.Started());
+    TempDir dir;
+    const Lines found = Found("/dump", dir, standin);  // before the window goes
+    int blocks_while_open = -1;
+    RunResult run = RunVemtrell("/dump", dir.Path(), {},
+                                [&](HWND) { blocks_while_open = CountItemBlocks(standin.ProcessId()); });
+    ExpectRun(c.line, run, found + DumpLines(6, 3), {{kDumpFailed, true}}, 1);
+    EXPECT_EQ(Bytes(dir.File("dump.txt")), DumpBytes(6, 3));
+    if (std::string(c.option) == "--close-after") {
+      EXPECT_EQ(blocks_while_open, 1) << "the block is held while the box is open";
+      EXPECT_EQ(CountItemBlocks(standin.ProcessId()), 0) << "and released at the end";
+    }
+  }
+}
+
+TEST(Faults, TargetGoneInTheMiddleOfAnApply) {
+  struct Case {
+    int line;
+    const char* option;
+  } const cases[] = {{__LINE__, "--close-after"}, {__LINE__, "--exit-after"}};
+  for (const Case& c : cases) {
+    Standin standin(Items(5), {c.option, "2"});
+    ASSERT_TRUE(standin.Started());
+    TempDir dir;
+    ASSERT_TRUE(WriteBytes(dir.File("config.txt"), "A\r\nB\r\nC\r\nD\r\nE\r\n"));
+    const Lines found = Found("", dir, standin);
+    RunResult run = RunVemtrell("", dir.Path());
+    ExpectRun(c.line, run,
+              found + Lines{"filename=.\\config.txt", "pch=A", "pch=B", "pch=C", "pch=D", "pch=E",
+                                              "n_items=5", "failed_item=2", "failed_item=3", "failed_item=4",
+                                              "---end"},
+              {}, 1);
+    if (std::string(c.option) == "--close-after") {
+      EXPECT_EQ(CountItemBlocks(standin.ProcessId()), 0) << "the block is released";
+    }
+    EXPECT_EQ(Bytes(dir.File("config.txt")), "A\r\nB\r\nC\r\nD\r\nE\r\n") << "the label file is never written";
+  }
+}
+
+TEST(Faults, NegativeItemCountMeansNoItems) {
+  Standin standin({"a", "b"}, {"--count", "-5"});
+  ASSERT_TRUE(standin.Started());
+  TempDir dir;
+  RunResult dump = RunVemtrell("/dump", dir.Path());
+  ExpectRun(__LINE__, dump, Found("/dump", dir, standin) + Lines{"n_items=-5"}, {{kDumpDone, false}}, 0);
+  EXPECT_EQ(Bytes(dir.File("dump.txt")), "");
+  ASSERT_TRUE(WriteBytes(dir.File("config.txt"), "X\r\nY\r\n"));
+  RunResult apply = RunVemtrell("", dir.Path());
+  ExpectRun(__LINE__, apply,
+            Found("", dir, standin) + Lines{"filename=.\\config.txt", "pch=X", "pch=Y", "n_items=-5", "---end"}, {},
+            0);
+  EXPECT_EQ(standin.CloseAndReadItems(), Lines({"a", "b"}));
+}
+
+// A read-only disk (a file system mounted read-only by the test run): the
+// dump and the first-run export fail and say so.
+TEST(Faults, ReadOnlyDirectory) {
+  Standin standin({"a"});
+  ASSERT_TRUE(standin.Started());
+  const std::string dir = VEMTRELL_READ_ONLY_DIR;
+  RunResult dump = RunVemtrell("/dump", dir);
+  ExpectRun(__LINE__, dump, Found("/dump", dir, standin) + Lines{"Failed to open for writing : dump.txt"},
+            {{kDumpFailed, true}}, 1);
+  RunResult first = RunVemtrell("", dir);
+  ExpectRun(__LINE__, first, Found("", dir, standin) + Lines{"Failed to open for writing : config.txt"},
+            {{kFirstRun, true}, {kExportFailed, true}}, 1);
+  EXPECT_EQ(Bytes(dir + "\\config.txt"), "<absent>");
+}
+
+TEST(Faults, HugeLabelFiles) {
+  Standin standin({"a", "b", "c"});
+  ASSERT_TRUE(standin.Started());
+  TempDir dir;
+  {
+    // 100 MB in one line: one label of its first 255 bytes, the next line
+    // still on the next item.
+    std::string bytes(100u << 20, 'h');
+    bytes += "\r\nB\r\n";
+    ASSERT_TRUE(WriteBytes(dir.File("huge.txt"), bytes));
+  }
+  RunResult huge = RunVemtrell("huge.txt", dir.Path());
+  ExpectRun(__LINE__, huge,
+            Found("huge.txt", dir, standin) + Lines{"filename=huge.txt", "pch=" + std::string(255, 'h'), "pch=B",
+                                                    "n_items=3", "---end"},
+            {}, 0);
+  DeleteFileA(dir.File("huge.txt").c_str());
+  {
+    std::string bytes;
+    for (int i = 0; i < 1000000; ++i) bytes += "L" + std::to_string(i) + "\n";
+    ASSERT_TRUE(WriteBytes(dir.File("million.txt"), bytes));
+  }
+  // Without a debugger: a million trace lines through one take minutes.
+  RunResult million =
+      RunVemtrellCommandLine("\"" + ExeDir() + "Vemtrell.exe\" million.txt", dir.Path(), {}, nullptr, false);
+  EXPECT_FALSE(million.timed_out);
+  EXPECT_TRUE(million.boxes.empty());
+  EXPECT_EQ(million.exit_code, 0u);
+  EXPECT_EQ(standin.CloseAndReadItems(), Lines({"L0", "L1", "L2"}));
+}
+
+TEST(Faults, TailOf32000Bytes) {
+  Standin standin({"a"});
+  ASSERT_TRUE(standin.Started());
+  TempDir dir;
+  const std::string tail(32000, 't');
+  RunResult run = RunVemtrell(tail, dir.Path());
+  ExpectRun(__LINE__, run, Found(tail, dir, standin) + Lines{"filename=" + tail, "Failed to open file."}, {}, 1);
+}
+
+// Working folders named in Japanese, and deeper than MAX_PATH: the files go
+// there, and the "path" trace shows the whole folder.
+TEST(Faults, UnusualWorkingDirectories) {
+  Standin standin({"a"});
+  ASSERT_TRUE(standin.Started());
+  TempDir base;
+  const std::string japanese = base.File(Sjis(u8"作業フォルダー"));
+  ASSERT_TRUE(CreateDirectoryA(japanese.c_str(), nullptr));
+  // Fewer than MAX_PATH characters, more than MAX_PATH bytes in code page
+  // 932: the folder fits Windows, its ANSI name does not fit the buffer.
+  std::string deep = base.Path();
+  for (const char* name : {u8"深", u8"層"}) {
+    std::string component;
+    for (int i = 0; i < 60; ++i) component += name;
+    deep += "\\" + Sjis(component);
+    ASSERT_TRUE(CreateDirectoryA(deep.c_str(), nullptr)) << deep.size();
+  }
+  ASSERT_GT(deep.size(), static_cast<std::size_t>(MAX_PATH));
+  for (const std::string& dir : {japanese, deep}) {
+    SCOPED_TRACE(dir.size());
+    RunResult run = RunVemtrell("/dump", dir);
+    ExpectRun(__LINE__, run, Found("/dump", dir, standin) + Lines{"n_items=1", "pch=a"}, {{kDumpDone, false}}, 0);
+    EXPECT_EQ(Bytes(dir + "\\dump.txt"), "a\r\n");
+  }
+}
+
+}  // namespace
