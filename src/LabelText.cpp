@@ -1,6 +1,7 @@
 #include "LabelText.h"
 
 #include <new>
+#include <stdexcept>
 
 bool LabelLineReader::Feed(const char* data, std::size_t size, std::vector<std::string>& labels) {
   for (std::size_t i = 0; i < size && !ended_; ++i) {
@@ -49,6 +50,13 @@ void LabelLineReader::EndLine(std::vector<std::string>& labels) {
   label_.clear();
   line_has_bytes_ = false;
   nul_seen_ = false;
+}
+
+void LabelStore::Reserve(std::size_t bytes) {
+  try {
+    bytes_.reserve(bytes);
+  } catch (const std::exception&) {  // bad_alloc, or length_error past max_size
+  }
 }
 
 bool LabelStore::Append(const std::string& label) {

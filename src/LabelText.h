@@ -39,8 +39,9 @@ class LabelLineReader {
 class LabelStore {
  public:
   // Room for `bytes` bytes of labels and NULs, so reading a file of that
-  // size never copies the buffer to grow it.
-  void Reserve(std::size_t bytes) { bytes_.reserve(bytes); }
+  // size never copies the buffer to grow it. Only a hint: without the
+  // memory, the buffer grows as labels come.
+  void Reserve(std::size_t bytes);
   // False, and nothing added, once the offsets would overflow.
   bool Append(const std::string& label);
   std::size_t size() const { return starts_.size(); }
