@@ -48,6 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(ReadLabels(written) == labels);
   // The store hands every label back whole.
   LabelStore store;
+  store.Reserve(size == 0 ? 0 : data[size - 1]);  // too small, or more than needed: either must work
   for (const std::string& label : labels) Check(store.Append(label));
   Check(store.size() == labels.size());
   for (std::size_t i = 0; i < labels.size(); ++i) Check(labels[i] == store[i]);
