@@ -238,7 +238,7 @@ RunResult RunVemtrellCommandLine(const std::string& command_line, const std::str
       Sleep(20);
     }
   });
-  const ULONGLONG deadline = GetTickCount64() + 120000;
+  const ULONGLONG deadline = GetTickCount64() + 300000;  // a million labels take ~30 s here
   while (!debug && WaitForSingleObject(process.hProcess, 200) == WAIT_TIMEOUT) {
     if (GetTickCount64() > deadline && !run.timed_out) {
       run.timed_out = true;
