@@ -15,11 +15,16 @@
 //                       one (the process stays until it is ended)
 //   --exit-after K      after K item messages, exit at the next one
 //   --save FILE         at exit, write every item text followed by a NUL
+//   --log FILE          one line per item request that reaches the list view
+//                       ("get I" or "set I"), written as it arrives
+//   --callback          items hold LPSTR_TEXTCALLBACKA: their texts stay with
+//                       the owner, which answers LVN_GETDISPINFOA
 //   --ready NAME        set the named event once the list is filled
 // LIST is comma-separated indexes or "all".
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,6 +47,8 @@ struct Options {
   IndexSet refuse_get, refuse_set, own_text, bad_text;
   std::string save_path;
   std::string ready_event;
+  std::string log_path;
+  bool callback = false;
   bool fake_count = false;
   int count = 0;
   int close_after = -1;
@@ -55,6 +62,7 @@ HWND g_main = nullptr;
 int g_item_messages = 0;
 bool g_saving = false;
 char g_own_text[1024];
+std::FILE* g_log = nullptr;
 
 std::string Unescape(const std::string& text) {
   std::string out;
@@ -113,6 +121,10 @@ bool ReadItemsFile(const char* path, std::vector<std::string>& items) {
 bool ParseOptions(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
+    if (option == "--callback") {
+      g_options.callback = true;
+      continue;
+    }
     if (i + 1 >= argc) return false;
     const char* value = argv[++i];
     if (option == "--title") g_options.title = value;
@@ -134,6 +146,7 @@ bool ParseOptions(int argc, char** argv) {
     } else if (option == "--close-after") g_options.close_after = std::atoi(value);
     else if (option == "--exit-after") g_options.exit_after = std::atoi(value);
     else if (option == "--ready") g_options.ready_event = value;
+    else if (option == "--log") g_options.log_path = value;
     else return false;
   }
   return true;
@@ -142,13 +155,17 @@ bool ParseOptions(int argc, char** argv) {
 LRESULT CALLBACK ListProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   if (!g_saving && message == LVM_GETITEMCOUNT && g_options.fake_count) return g_options.count;
   if (!g_saving && (message == LVM_GETITEMA || message == LVM_SETITEMA)) {
+    LVITEMA* item = reinterpret_cast<LVITEMA*>(lparam);
+    if (g_log) {
+      std::fprintf(g_log, "%s %d\n", message == LVM_GETITEMA ? "get" : "set", item->iItem);
+      std::fflush(g_log);
+    }
     const int seen = g_item_messages++;
     if (seen == g_options.exit_after) ExitProcess(0);
     if (seen == g_options.close_after) {
       DestroyWindow(g_main);
       return FALSE;
     }
-    LVITEMA* item = reinterpret_cast<LVITEMA*>(lparam);
     if (message == LVM_GETITEMA && g_options.refuse_get.Has(item->iItem)) return FALSE;
     if (message == LVM_SETITEMA && g_options.refuse_set.Has(item->iItem)) return FALSE;
     if (message == LVM_GETITEMA && g_options.bad_text.Has(item->iItem)) {
@@ -187,8 +204,24 @@ void SaveItems() {
   std::fclose(file);
 }
 
+// The owner's copy of a callback item's text, at most cchTextMax - 1 bytes.
+void AnswerDisplayInfo(NMLVDISPINFOA* info) {
+  LVITEMA& item = info->item;
+  if (!(item.mask & LVIF_TEXT) || !item.pszText || item.cchTextMax <= 0) return;
+  const std::string text = item.iItem >= 0 && static_cast<std::size_t>(item.iItem) < g_options.items.size()
+                               ? g_options.items[static_cast<std::size_t>(item.iItem)]
+                               : std::string();
+  const std::size_t length = std::min(text.size(), static_cast<std::size_t>(item.cchTextMax - 1));
+  std::memcpy(item.pszText, text.data(), length);
+  item.pszText[length] = '\0';
+}
+
 // Every window of the chain fills its parent.
 LRESULT CALLBACK ContainerProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == WM_NOTIFY && reinterpret_cast<NMHDR*>(lparam)->code == LVN_GETDISPINFOA) {
+    AnswerDisplayInfo(reinterpret_cast<NMLVDISPINFOA*>(lparam));
+    return 0;
+  }
   if (message == WM_SIZE) {
     HWND child = GetWindow(window, GW_CHILD);
     if (child) MoveWindow(child, 0, 0, LOWORD(lparam), HIWORD(lparam), TRUE);
@@ -236,6 +269,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "standin: bad options\n");
     return 2;
   }
+  if (!g_options.log_path.empty()) g_log = std::fopen(g_options.log_path.c_str(), "w");
   INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES};
   InitCommonControlsEx(&controls);
   HINSTANCE instance = GetModuleHandleA(nullptr);
@@ -265,7 +299,7 @@ int main(int argc, char** argv) {
     LVITEMA item = {};
     item.mask = LVIF_TEXT;
     item.iItem = static_cast<int>(i);
-    item.pszText = const_cast<char*>(g_options.items[i].c_str());
+    item.pszText = g_options.callback ? LPSTR_TEXTCALLBACKA : const_cast<char*>(g_options.items[i].c_str());
     SendMessageA(g_list, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
   }
   ShowWindow(main_window, SW_SHOWNORMAL);

@@ -145,7 +145,8 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() { RemoveTree(path_); }
 
-Standin::Standin(const std::vector<std::string>& items, const std::vector<std::string>& options) {
+Standin::Standin(const std::vector<std::string>& items, const std::vector<std::string>& options,
+                 const std::string& exe) {
   std::string list;
   for (const std::string& item : items) list += EscapeItem(item) + "\n";
   WriteBytes(files_.File("items.txt"), list);
@@ -153,8 +154,9 @@ Standin::Standin(const std::vector<std::string>& items, const std::vector<std::s
   const std::string ready_name =
       "VemtrellStandinReady-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
   HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, ready_name.c_str());
-  std::string command = "\"" + ExeDir() + "standin.exe\" --items \"" + files_.File("items.txt") + "\" --save \"" +
-                        files_.File("saved.bin") + "\" --ready " + ready_name;
+  std::string command = "\"" + (exe.empty() ? ExeDir() + "standin.exe" : exe) + "\" --items \"" +
+                        files_.File("items.txt") + "\" --save \"" + files_.File("saved.bin") + "\" --log \"" +
+                        files_.File("requests.log") + "\" --ready " + ready_name;
   for (const std::string& option : options) command += " \"" + option + "\"";
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
@@ -182,6 +184,16 @@ HWND Standin::ListView() const {
   for (const char* name : {"TPageControl", "TTabSheet", "TTabControl", "TListView"})
     window = FindWindowExA(window, nullptr, name, nullptr);
   return window;
+}
+
+std::vector<std::string> Standin::ItemRequests() const {
+  std::vector<std::string> requests;
+  std::string log;
+  if (!ReadBytes(files_.File("requests.log"), &log)) return {"<no log>"};
+  std::size_t start = 0;
+  for (std::size_t end; (end = log.find('\n', start)) != std::string::npos; start = end + 1)
+    requests.push_back(log.substr(start, end - start));
+  return requests;
 }
 
 void Standin::Close() {

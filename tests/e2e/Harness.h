@@ -36,8 +36,10 @@ class TempDir {
 
 class Standin {
  public:
-  // `items` go to the list view unchanged; `options` are further stand-in options.
-  explicit Standin(const std::vector<std::string>& items, const std::vector<std::string>& options = {});
+  // `items` go to the list view unchanged; `options` are further stand-in
+  // options; `exe` is another build's stand-in (default: the one beside us).
+  explicit Standin(const std::vector<std::string>& items, const std::vector<std::string>& options = {},
+                   const std::string& exe = "");
   ~Standin();
   Standin(const Standin&) = delete;
   Standin& operator=(const Standin&) = delete;
@@ -46,6 +48,8 @@ class Standin {
   HWND MainWindow() const { return main_; }
   HWND ListView() const;
   DWORD ProcessId() const { return process_.dwProcessId; }
+  // Every item request ("get I", "set I") that reached the list view so far.
+  std::vector<std::string> ItemRequests() const;
   // Closes the window and returns the list view's texts as it had them.
   std::vector<std::string> CloseAndReadItems();
 

@@ -1,0 +1,50 @@
+// Vemtrell against a list view of the other bitness (this test's Vemtrell.exe,
+// the other build's stand-in). The item record's layout is the process's own,
+// so no block may be made: the outcome is that of a block that cannot be
+// made, and no item request reaches the list view.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "Expect.h"
+#include "Harness.h"
+
+namespace {
+
+TEST(Bitness, NoBlockForAListViewOfTheOtherBitness) {
+  const std::string other = std::string(VEMTRELL_OTHER_BUILD) + "\\standin.exe";
+  ASSERT_NE(GetFileAttributesA(other.c_str()), INVALID_FILE_ATTRIBUTES)
+      << other << " is missing: build the other Windows preset first";
+  const Lines items = {"A", "B", "C"};
+  Standin standin(items, {}, other);
+  ASSERT_TRUE(standin.Started());
+  struct Case {
+    int line;
+    std::string tail;
+    const char* config;  // null: no config.txt
+  } const cases[] = {
+      {__LINE__, "/dump", nullptr},
+      {__LINE__, "", nullptr},      // would be the first-run export
+      {__LINE__, "", "X\r\nY\r\n"}, // would be an apply
+      {__LINE__, "labels.txt", nullptr},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    if (c.config) {
+      ASSERT_TRUE(WriteBytes(dir.File("config.txt"), c.config));
+    }
+    ASSERT_TRUE(WriteBytes(dir.File("labels.txt"), "L\r\n"));
+    RunResult run = RunVemtrell(c.tail, dir.Path());
+    ExpectRun(c.line, run, Found(c.tail, dir, standin) + Lines{"Failed to create Shared memory."},
+              {{kNoBlock, true}}, 1);
+    EXPECT_EQ(Bytes(dir.File("dump.txt")), "<absent>") << "case at line " << c.line;
+    EXPECT_EQ(Bytes(dir.File("config.txt")), c.config ? c.config : "<absent>") << "case at line " << c.line;
+  }
+  EXPECT_EQ(standin.ItemRequests(), Lines()) << "no item request may reach the list view";
+  EXPECT_EQ(standin.CloseAndReadItems(), items);
+}
+
+}  // namespace
