@@ -97,24 +97,29 @@ TEST(FirstRun, BlanksOnlyTailCountsAsEmpty) {
   EXPECT_EQ(Bytes(dir.File("config.txt")), "A\r\n");
 }
 
+// Also with the texts kept by the list view's owner, as toolkits that wrap
+// the list view often do: it answers LVN_GETDISPINFOA into the asker's buffer.
 TEST(Dump, WritesEveryItemByTheLineRules) {
   const std::string z255(255, 'z'), y300(300, 'y');
-  Standin standin({"A", "", "B", "two\nlines", "ctrl\x1a" "z", z255, y300});
-  ASSERT_TRUE(standin.Started());
-  TempDir dir;
-  ASSERT_TRUE(WriteBytes(dir.File("dump.txt"), "old contents that must go\r\n"));
-  RunResult run = RunVemtrell("/dump", dir.Path(), {"dump.txt", "config.txt"});
-  ExpectRun(__LINE__, run,
-            Found("/dump", dir, standin) + Lines{"n_items=7", "pch=A", "pch=", "pch=B", "pch=two\nlines",
-                                                 "pch=ctrl\x1a" "z", "pch=" + z255, "pch=" + y300.substr(0, 255)},
-            {{kDumpDone, false}}, 0);
-  const std::string expected =
-      "A\r\n\r\nB\r\ntwo\r\nlines\r\nctrl\x1a" "z\r\n" + z255 + "\r\n" + y300.substr(0, 255) + "\r\n";
-  EXPECT_EQ(Bytes(dir.File("dump.txt")), expected);
-  ASSERT_EQ(run.boxes.size(), 1u);
-  EXPECT_EQ(run.boxes[0].files["dump.txt"], expected) << "written before the box shows";
-  EXPECT_EQ(run.boxes[0].files.count("config.txt"), 0u) << "/dump wins over the first-run export";
-  EXPECT_EQ(Bytes(dir.File("config.txt")), "<absent>");
+  for (const Lines& options : {Lines{}, Lines{"--callback"}}) {
+    SCOPED_TRACE(options.empty() ? "texts in the list view" : "texts with the owner");
+    Standin standin({"A", "", "B", "two\nlines", "ctrl\x1a" "z", z255, y300}, options);
+    ASSERT_TRUE(standin.Started());
+    TempDir dir;
+    ASSERT_TRUE(WriteBytes(dir.File("dump.txt"), "old contents that must go\r\n"));
+    RunResult run = RunVemtrell("/dump", dir.Path(), {"dump.txt", "config.txt"});
+    ExpectRun(__LINE__, run,
+              Found("/dump", dir, standin) + Lines{"n_items=7", "pch=A", "pch=", "pch=B", "pch=two\nlines",
+                                                   "pch=ctrl\x1a" "z", "pch=" + z255, "pch=" + y300.substr(0, 255)},
+              {{kDumpDone, false}}, 0);
+    const std::string expected =
+        "A\r\n\r\nB\r\ntwo\r\nlines\r\nctrl\x1a" "z\r\n" + z255 + "\r\n" + y300.substr(0, 255) + "\r\n";
+    EXPECT_EQ(Bytes(dir.File("dump.txt")), expected);
+    ASSERT_EQ(run.boxes.size(), 1u);
+    EXPECT_EQ(run.boxes[0].files["dump.txt"], expected) << "written before the box shows";
+    EXPECT_EQ(run.boxes[0].files.count("config.txt"), 0u) << "/dump wins over the first-run export";
+    EXPECT_EQ(Bytes(dir.File("config.txt")), "<absent>");
+  }
 }
 
 TEST(Dump, ChosenByTheLettersAnywhereInTheTail) {
@@ -243,22 +248,25 @@ TEST(Dump, TextAnsweredAtNoMemoryCountsAsFailed) {
 }
 
 TEST(Apply, LabelFileBytesReachTheListViewByTheLineRules) {
-  Standin standin({"i0", "i1", "i2", "i3", "i4", "i5", "i6", "i7"});
-  ASSERT_TRUE(standin.Started());
-  TempDir dir;
   const std::string z300(300, 'z'), z255(255, 'z');
-  ASSERT_TRUE(WriteBytes(dir.File("labels.txt"), "\xEF\xBB\xBF" "N0\r\n" "\r\n" "N2\rX\n" "N3\0junk\r\n"s + z300 +
-                                                     "\r\n" "N5\r\n" "N6" "\x1a" "N7\r\n"));
-  RunResult run = RunVemtrell("labels.txt", dir.Path());
-  ExpectRun(__LINE__, run,
-            Found("labels.txt", dir, standin) + Lines{"filename=labels.txt", "pch=\xEF\xBB\xBF" "N0", "pch=",
-                                                      "pch=N2\rX", "pch=N3", "pch=" + z255, "pch=N5", "pch=N6",
-                                                      "n_items=8", "---end"},
-            {}, 0);
-  // The list view keeps UTF-16: bytes that are not Shift JIS (the BOM) come
-  // back as the code page maps them, on Windows as under Wine.
-  EXPECT_EQ(standin.CloseAndReadItems(),
-            Lines({ThroughCodePage("\xEF\xBB\xBF" "N0"), "i1", "N2\rX", "N3", z255, "N5", "N6", "i7"}));
+  for (const Lines& options : {Lines{}, Lines{"--callback"}}) {
+    SCOPED_TRACE(options.empty() ? "texts in the list view" : "texts with the owner");
+    Standin standin({"i0", "i1", "i2", "i3", "i4", "i5", "i6", "i7"}, options);
+    ASSERT_TRUE(standin.Started());
+    TempDir dir;
+    ASSERT_TRUE(WriteBytes(dir.File("labels.txt"), "\xEF\xBB\xBF" "N0\r\n" "\r\n" "N2\rX\n" "N3\0junk\r\n"s + z300 +
+                                                       "\r\n" "N5\r\n" "N6" "\x1a" "N7\r\n"));
+    RunResult run = RunVemtrell("labels.txt", dir.Path());
+    ExpectRun(__LINE__, run,
+              Found("labels.txt", dir, standin) + Lines{"filename=labels.txt", "pch=\xEF\xBB\xBF" "N0", "pch=",
+                                                        "pch=N2\rX", "pch=N3", "pch=" + z255, "pch=N5", "pch=N6",
+                                                        "n_items=8", "---end"},
+              {}, 0);
+    // The list view keeps UTF-16: bytes that are not Shift JIS (the BOM) come
+    // back as the code page maps them, on Windows as under Wine.
+    EXPECT_EQ(standin.CloseAndReadItems(),
+              Lines({ThroughCodePage("\xEF\xBB\xBF" "N0"), "i1", "N2\rX", "N3", z255, "N5", "N6", "i7"}));
+  }
 }
 
 TEST(Apply, StopsAtTheShorterOfListAndLabels) {
