@@ -10,8 +10,9 @@ as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
-# Debian packages, installed only when missing. Never wine32: these machines
-# cannot run 32-bit code, the 64-bit build is what runs here.
+# Debian packages, installed only when missing. Never the host's wine32: these
+# machines refuse 32-bit Linux code. The 32-bit build runs under the WoW64 Wine
+# of scripts/wow64 instead; the host's wine64 runs the 64-bit build.
 ensure_tools() {
   local missing=()
   command -v cmake >/dev/null || missing+=(cmake)
@@ -22,6 +23,7 @@ ensure_tools() {
   command -v xvfb-run >/dev/null || missing+=(xvfb)
   command -v xauth >/dev/null || missing+=(xauth)
   command -v localedef >/dev/null || missing+=(locales)
+  command -v mmdebstrap >/dev/null || missing+=(mmdebstrap)
   [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
   if [ ${#missing[@]} -gt 0 ]; then
     echo "installing: ${missing[*]}"
@@ -34,12 +36,11 @@ ensure_tools() {
   fi
 }
 
-# What the demo's screenshots need: ImageMagick (the real one, /usr/bin) and a
-# Japanese font so Wine can draw the message texts.
+# What the demo's screenshots need here: ImageMagick (the real one, /usr/bin).
+# The Japanese font Wine draws the message texts with is in the WoW64 root.
 ensure_demo_tools() {
   local missing=()
   [ -x /usr/bin/convert ] || missing+=(imagemagick)
-  fc-list 2>/dev/null | grep -qi 'IPAGothic' || missing+=(fonts-ipafont-gothic)
   if [ ${#missing[@]} -gt 0 ]; then
     echo "installing: ${missing[*]}"
     as_root apt-get update -qq
@@ -47,7 +48,7 @@ ensure_demo_tools() {
   fi
 }
 
-# The Wine prefix of the build, in a Japanese locale so the ANSI code page
+# The host's wine64 prefix of the 64-bit build, in a Japanese locale so the ANSI code page
 # is 932, as for Padmorph's users.
 wine_env() {
   export WINEPREFIX="$ROOT/build/wineprefix"
