@@ -30,10 +30,13 @@ ensure_tools() {
     as_root apt-get update -qq
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
   fi
-  # Japanese file names and code page 932 under Wine need this glibc locale.
-  if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
-    as_root localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
-  fi
+  # Japanese file names and code page 932 under Wine need ja_JP.UTF-8; one
+  # test runs in code page 1252, from en_US.UTF-8.
+  for locale in ja_JP en_US; do
+    if ! locale -a 2>/dev/null | grep -qix "$locale.utf8"; then
+      as_root localedef -i "$locale" -f UTF-8 "$locale.UTF-8"
+    fi
+  done
 }
 
 # What the demo's screenshots need here: ImageMagick (the real one, /usr/bin).

@@ -8,6 +8,7 @@
 //   --break K           the chain's K-th child (1..4) has another class
 //   --refuse-get LIST   answer LVM_GETITEMA with 0 for these indexes
 //   --refuse-set LIST   answer LVM_SETITEMA with 0 for these indexes
+//   --silent-get LIST   answer LVM_GETITEMA with TRUE, writing no text
 //   --own-text LIST     answer LVM_GETITEMA by pointing pszText at own text
 //   --bad-text LIST     answer LVM_GETITEMA by pointing pszText at no memory
 //   --count N           answer LVM_GETITEMCOUNT with N, whatever the list holds
@@ -44,7 +45,7 @@ struct Options {
   std::string title = "Padmorph Ver3.7.9";
   std::vector<std::string> items;
   int broken_level = 0;
-  IndexSet refuse_get, refuse_set, own_text, bad_text;
+  IndexSet refuse_get, refuse_set, silent_get, own_text, bad_text;
   std::string save_path;
   std::string ready_event;
   std::string log_path;
@@ -137,6 +138,7 @@ bool ParseOptions(int argc, char** argv) {
     } else if (option == "--break") g_options.broken_level = std::atoi(value);
     else if (option == "--refuse-get") g_options.refuse_get = ParseIndexes(value);
     else if (option == "--refuse-set") g_options.refuse_set = ParseIndexes(value);
+    else if (option == "--silent-get") g_options.silent_get = ParseIndexes(value);
     else if (option == "--own-text") g_options.own_text = ParseIndexes(value);
     else if (option == "--bad-text") g_options.bad_text = ParseIndexes(value);
     else if (option == "--save") g_options.save_path = value;
@@ -168,6 +170,7 @@ LRESULT CALLBACK ListProc(HWND window, UINT message, WPARAM wparam, LPARAM lpara
     }
     if (message == LVM_GETITEMA && g_options.refuse_get.Has(item->iItem)) return FALSE;
     if (message == LVM_SETITEMA && g_options.refuse_set.Has(item->iItem)) return FALSE;
+    if (message == LVM_GETITEMA && g_options.silent_get.Has(item->iItem)) return TRUE;
     if (message == LVM_GETITEMA && g_options.bad_text.Has(item->iItem)) {
       item->pszText = reinterpret_cast<char*>(16);  // the first page is never mapped
       return TRUE;

@@ -96,7 +96,9 @@ bool Step(const char* title, const std::string& tail, const std::string& directo
   for (const Box& box : run.boxes) {
     std::string text = box.text;
     for (std::size_t at; (at = text.find('\n')) != std::string::npos;) text.replace(at, 1, " / ");
-    std::printf("  box%s: %s\n", box.has_icon ? " (with icon)" : "", text.c_str());
+    const char* icon = box.icon == MB_ICONERROR ? " (error icon)" : box.icon == MB_ICONINFORMATION ? " (information icon)"
+                       : box.icon != 0 ? " (other icon)" : "";
+    std::printf("  box%s: %s\n", icon, text.c_str());
   }
   std::printf("  exit code: %lu\n", static_cast<unsigned long>(run.exit_code));
   for (const std::string& name : files) PrintFile(directory, name);

@@ -39,7 +39,7 @@ TEST(Bitness, NoBlockForAListViewOfTheOtherBitness) {
     ASSERT_TRUE(WriteBytes(dir.File("labels.txt"), "L\r\n"));
     RunResult run = RunVemtrell(c.tail, dir.Path());
     ExpectRun(c.line, run, Found(c.tail, dir, standin) + Lines{"Failed to create Shared memory."},
-              {{kNoBlock, true}}, 1);
+              {{kNoBlock, MB_ICONERROR}}, 1);
     EXPECT_EQ(Bytes(dir.File("dump.txt")), "<absent>") << "case at line " << c.line;
     EXPECT_EQ(Bytes(dir.File("config.txt")), c.config ? c.config : "<absent>") << "case at line " << c.line;
   }

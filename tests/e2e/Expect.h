@@ -22,7 +22,7 @@ inline const char kExportFailed[] = u8"config.txtの出力に失敗しました�
 
 struct ExpectedBox {
   std::string text;
-  bool has_icon;  // style 16 and 64 show an icon, style 0 none
+  int icon;  // the style's icon: MB_OK (none), MB_ICONERROR or MB_ICONINFORMATION
 };
 
 // Checks a whole run: trace bodies in order, boxes in order, exit code.
@@ -35,7 +35,7 @@ inline void ExpectRun(int line, const RunResult& run, const Lines& bodies, const
   ASSERT_EQ(run.boxes.size(), boxes.size());
   for (std::size_t i = 0; i < boxes.size(); ++i) {
     EXPECT_EQ(run.boxes[i].text, boxes[i].text) << "box " << i;
-    EXPECT_EQ(run.boxes[i].has_icon, boxes[i].has_icon) << "box " << i;
+    EXPECT_EQ(run.boxes[i].icon, boxes[i].icon) << "box " << i << " (0 none, 16 error, 64 information)";
   }
   EXPECT_EQ(run.exit_code, exit_code);
 }

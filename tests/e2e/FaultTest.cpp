@@ -51,7 +51,7 @@ TEST(Faults, TargetGoneInTheMiddleOfADump) {
     int blocks_while_open = -1;
     RunResult run = RunVemtrell("/dump", dir.Path(), {},
                                 [&](HWND) { blocks_while_open = CountItemBlocks(standin.ProcessId()); });
-    ExpectRun(c.line, run, found + DumpLines(6, 3), {{kDumpFailed, true}}, 1);
+    ExpectRun(c.line, run, found + DumpLines(6, 3), {{kDumpFailed, MB_ICONERROR}}, 1);
     EXPECT_EQ(Bytes(dir.File("dump.txt")), DumpBytes(6, 3));
     if (std::string(c.option) == "--close-after") {
       EXPECT_EQ(blocks_while_open, 1) << "the block is held while the box is open";
@@ -89,7 +89,7 @@ TEST(Faults, NegativeItemCountMeansNoItems) {
   ASSERT_TRUE(standin.Started());
   TempDir dir;
   RunResult dump = RunVemtrell("/dump", dir.Path());
-  ExpectRun(__LINE__, dump, Found("/dump", dir, standin) + Lines{"n_items=-5"}, {{kDumpDone, false}}, 0);
+  ExpectRun(__LINE__, dump, Found("/dump", dir, standin) + Lines{"n_items=-5"}, {{kDumpDone, MB_OK}}, 0);
   EXPECT_EQ(Bytes(dir.File("dump.txt")), "");
   ASSERT_TRUE(WriteBytes(dir.File("config.txt"), "X\r\nY\r\n"));
   RunResult apply = RunVemtrell("", dir.Path());
@@ -107,10 +107,10 @@ TEST(Faults, ReadOnlyDirectory) {
   const std::string dir = VEMTRELL_READ_ONLY_DIR;
   RunResult dump = RunVemtrell("/dump", dir);
   ExpectRun(__LINE__, dump, Found("/dump", dir, standin) + Lines{"Failed to open for writing : dump.txt"},
-            {{kDumpFailed, true}}, 1);
+            {{kDumpFailed, MB_ICONERROR}}, 1);
   RunResult first = RunVemtrell("", dir);
   ExpectRun(__LINE__, first, Found("", dir, standin) + Lines{"Failed to open for writing : config.txt"},
-            {{kFirstRun, true}, {kExportFailed, true}}, 1);
+            {{kFirstRun, MB_ICONINFORMATION}, {kExportFailed, MB_ICONERROR}}, 1);
   EXPECT_EQ(Bytes(dir + "\\config.txt"), "<absent>");
 }
 
@@ -175,7 +175,7 @@ TEST(Faults, UnusualWorkingDirectories) {
   for (const std::string& dir : {japanese, deep}) {
     SCOPED_TRACE(dir.size());
     RunResult run = RunVemtrell("/dump", dir);
-    ExpectRun(__LINE__, run, Found("/dump", dir, standin) + Lines{"n_items=1", "pch=a"}, {{kDumpDone, false}}, 0);
+    ExpectRun(__LINE__, run, Found("/dump", dir, standin) + Lines{"n_items=1", "pch=a"}, {{kDumpDone, MB_OK}}, 0);
     EXPECT_EQ(Bytes(dir + "\\dump.txt"), "a\r\n");
   }
 }

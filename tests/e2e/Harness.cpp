@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
 
 namespace {
@@ -81,6 +83,68 @@ BOOL CALLBACK FindBoxProc(HWND window, LPARAM lparam) {
   return TRUE;
 }
 
+// The pixels of a w x h bitmap as 0x00RRGGBB values, top row first.
+std::vector<DWORD> Pixels(HDC dc, HBITMAP bitmap, int w, int h) {
+  BITMAPINFO info = {};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = w;
+  info.bmiHeader.biHeight = -h;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  std::vector<DWORD> pixels(static_cast<std::size_t>(w) * h, 0xFFFFFFFF);
+  GetDIBits(dc, bitmap, 0, static_cast<UINT>(h), pixels.data(), &info, DIB_RGB_COLORS);
+  for (DWORD& p : pixels) p &= 0xFFFFFF;
+  return pixels;
+}
+
+long Distance(const std::vector<DWORD>& a, const std::vector<DWORD>& b) {
+  long sum = 0;
+  for (std::size_t i = 0; i < a.size() && i < b.size(); ++i)
+    for (int shift = 0; shift < 24; shift += 8)
+      sum += std::labs(static_cast<long>((a[i] >> shift) & 0xFF) - static_cast<long>((b[i] >> shift) & 0xFF));
+  return sum;
+}
+
+// The icon a box shows, told by drawing the system's error and information
+// icons the same way and taking the nearer. Icon handles cannot tell: on
+// Windows the system icons are shared by every process, under Wine each
+// process loads its own copy with a handle of its own.
+int IconKind(HWND control) {
+  RECT rect;
+  if (!control || !IsWindowVisible(control) || !GetWindowRect(control, &rect)) return 0;
+  const int w = rect.right - rect.left, h = rect.bottom - rect.top;
+  if (w <= 0 || h <= 0 || SendMessageW(control, STM_GETICON, 0, 0) == 0) return 0;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, w, h);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, w, h, screen, rect.left, rect.top, SRCCOPY);
+  SelectObject(memory, old);
+  const std::vector<DWORD> shown = Pixels(memory, bitmap, w, h);
+  // The box's background, from the corner the icon leaves transparent.
+  const COLORREF background = RGB((shown[0] >> 16) & 0xFF, (shown[0] >> 8) & 0xFF, shown[0] & 0xFF);
+  long distance[2] = {0, 0};
+  const LPCSTR references[2] = {IDI_ERROR, IDI_INFORMATION};
+  for (int k = 0; k < 2; ++k) {
+    old = SelectObject(memory, bitmap);
+    RECT all = {0, 0, w, h};
+    HBRUSH brush = CreateSolidBrush(background);
+    FillRect(memory, &all, brush);
+    DeleteObject(brush);
+    DrawIconEx(memory, 0, 0, LoadIconA(nullptr, references[k]), w, h, 0, nullptr, DI_NORMAL);
+    SelectObject(memory, old);
+    distance[k] = Distance(shown, Pixels(memory, bitmap, w, h));
+  }
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  // The nearer one must be clearly nearer, or the icon is neither.
+  if (distance[0] * 4 < distance[1]) return MB_ICONERROR;
+  if (distance[1] * 4 < distance[0]) return MB_ICONINFORMATION;
+  return -1;
+}
+
 Box ReadBox(HWND box, const std::string& directory, const std::vector<std::string>& watched) {
   Box seen;
   wchar_t text[1024] = L"";
@@ -88,8 +152,8 @@ Box ReadBox(HWND box, const std::string& directory, const std::vector<std::strin
   seen.text = Narrow(text, CP_UTF8);
   // The icon control is 0x440 in Wine, 0x14 on Windows.
   for (int id : {0x440, 0x14}) {
-    HWND icon = GetDlgItem(box, id);
-    if (icon && IsWindowVisible(icon) && SendMessageW(icon, STM_GETICON, 0, 0) != 0) seen.has_icon = true;
+    const int kind = IconKind(GetDlgItem(box, id));
+    if (kind != 0) seen.icon = kind;
   }
   for (const std::string& name : watched) {
     std::string bytes;
@@ -228,8 +292,8 @@ RunResult RunVemtrellCommandLine(const std::string& command_line, const std::str
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, FALSE, debug ? DEBUG_ONLY_THIS_PROCESS : 0, nullptr,
-                      directory.c_str(), &startup, &process)) {
+  if (!CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, FALSE, debug ? DEBUG_ONLY_THIS_PROCESS : 0,
+                      nullptr, directory.c_str(), &startup, &process)) {
     run.crashed = true;
     return run;
   }

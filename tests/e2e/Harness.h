@@ -63,7 +63,9 @@ class Standin {
 
 struct Box {
   std::string text;  // UTF-8
-  bool has_icon = false;
+  // Which icon the box shows, told by its pixels: 0 for none, MB_ICONERROR,
+  // MB_ICONINFORMATION, or -1 for one that is neither.
+  int icon = 0;
   // Watched files as they stood while the box was open; absent ones are missing.
   std::map<std::string, std::string> files;
 };
