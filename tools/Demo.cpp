@@ -33,28 +33,26 @@ std::string Show(const std::string& sjis) {
 
 // Saves what the screen shows of `window` as a 24-bit BMP.
 bool SaveWindowBmp(HWND window, const std::string& path) {
-  RECT rect;
-  if (!GetWindowRect(window, &rect)) return false;
-  const int width = rect.right - rect.left, height = rect.bottom - rect.top;
-  HDC screen = GetDC(nullptr);
-  HDC memory = CreateCompatibleDC(screen);
-  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
-  HGDIOBJ old = SelectObject(memory, bitmap);
-  BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
-  SelectObject(memory, old);
+  int width = 0, height = 0;
+  const std::vector<DWORD> shown = WindowPixels(window, &width, &height);
+  if (shown.empty()) return false;
   BITMAPINFOHEADER info = {};
   info.biSize = sizeof info;
   info.biWidth = width;
-  info.biHeight = height;
+  info.biHeight = -height;  // top row first, as the pixels come
   info.biPlanes = 1;
   info.biBitCount = 24;
   info.biCompression = BI_RGB;
-  const DWORD stride = (static_cast<DWORD>(width) * 3 + 3) & ~3u;
-  std::string pixels(static_cast<std::size_t>(stride) * height, '\0');
-  GetDIBits(memory, bitmap, 0, height, &pixels[0], reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
-  DeleteObject(bitmap);
-  DeleteDC(memory);
-  ReleaseDC(nullptr, screen);
+  const std::size_t stride = (static_cast<std::size_t>(width) * 3 + 3) & ~std::size_t{3};
+  std::string pixels(stride * static_cast<std::size_t>(height), '\0');
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      const DWORD rgb = shown[static_cast<std::size_t>(y) * width + x];
+      char* at = &pixels[y * stride + static_cast<std::size_t>(x) * 3];
+      at[0] = static_cast<char>(rgb & 0xFF);
+      at[1] = static_cast<char>((rgb >> 8) & 0xFF);
+      at[2] = static_cast<char>((rgb >> 16) & 0xFF);
+    }
   BITMAPFILEHEADER file = {};
   file.bfType = 0x4D42;
   file.bfOffBits = sizeof file + sizeof info;

@@ -111,23 +111,19 @@ long Distance(const std::vector<DWORD>& a, const std::vector<DWORD>& b) {
 // Windows the system icons are shared by every process, under Wine each
 // process loads its own copy with a handle of its own.
 int IconKind(HWND control) {
-  RECT rect;
-  if (!control || !IsWindowVisible(control) || !GetWindowRect(control, &rect)) return 0;
-  const int w = rect.right - rect.left, h = rect.bottom - rect.top;
-  if (w <= 0 || h <= 0 || SendMessageW(control, STM_GETICON, 0, 0) == 0) return 0;
+  if (!control || !IsWindowVisible(control) || SendMessageW(control, STM_GETICON, 0, 0) == 0) return 0;
+  int w = 0, h = 0;
+  const std::vector<DWORD> shown = WindowPixels(control, &w, &h);
+  if (shown.empty()) return 0;
   HDC screen = GetDC(nullptr);
   HDC memory = CreateCompatibleDC(screen);
   HBITMAP bitmap = CreateCompatibleBitmap(screen, w, h);
-  HGDIOBJ old = SelectObject(memory, bitmap);
-  BitBlt(memory, 0, 0, w, h, screen, rect.left, rect.top, SRCCOPY);
-  SelectObject(memory, old);
-  const std::vector<DWORD> shown = Pixels(memory, bitmap, w, h);
   // The box's background, from the corner the icon leaves transparent.
   const COLORREF background = RGB((shown[0] >> 16) & 0xFF, (shown[0] >> 8) & 0xFF, shown[0] & 0xFF);
   long distance[2] = {0, 0};
   const LPCSTR references[2] = {IDI_ERROR, IDI_INFORMATION};
   for (int k = 0; k < 2; ++k) {
-    old = SelectObject(memory, bitmap);
+    HGDIOBJ old = SelectObject(memory, bitmap);
     RECT all = {0, 0, w, h};
     HBRUSH brush = CreateSolidBrush(background);
     FillRect(memory, &all, brush);
@@ -163,6 +159,24 @@ Box ReadBox(HWND box, const std::string& directory, const std::vector<std::strin
 }
 
 }  // namespace
+
+std::vector<DWORD> WindowPixels(HWND window, int* width, int* height) {
+  RECT rect;
+  if (!GetWindowRect(window, &rect) || rect.right <= rect.left || rect.bottom <= rect.top) return {};
+  *width = rect.right - rect.left;
+  *height = rect.bottom - rect.top;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, *width, *height);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, *width, *height, screen, rect.left, rect.top, SRCCOPY);
+  SelectObject(memory, old);
+  std::vector<DWORD> pixels = Pixels(memory, bitmap, *width, *height);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  return pixels;
+}
 
 std::string ExeDir() {
   char path[MAX_PATH];

@@ -16,6 +16,10 @@ std::string ExeDir();
 std::string Sjis(const std::string& utf8);
 std::string Hex8(const void* handle);
 
+// What the screen shows of `window`, as 0x00RRGGBB values, top row first;
+// empty when the window has no area.
+std::vector<DWORD> WindowPixels(HWND window, int* width, int* height);
+
 bool WriteBytes(const std::string& path, const std::string& bytes);
 // False when there is nothing readable at `path`.
 bool ReadBytes(const std::string& path, std::string* bytes);
