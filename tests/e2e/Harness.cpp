@@ -238,10 +238,26 @@ Standin::Standin(const std::vector<std::string>& items, const std::vector<std::s
   for (const std::string& option : options) command += " \"" + option + "\"";
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
-  if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process_)) {
+  // wine64 8.0 on one core once refused a CreateProcess at once (seen in a
+  // whole suite, not reproduced): say why, and try again.
+  bool created = false;
+  for (int attempt = 0; attempt < 3 && !created; ++attempt) {
+    created = CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                             &process_) != FALSE;
+    if (!created) {
+      std::fprintf(stderr, "standin: CreateProcess failed, error %lu\n", GetLastError());
+      Sleep(200);
+    }
+  }
+  if (created) {
     HANDLE waits[2] = {ready, process_.hProcess};
-    if (WaitForMultipleObjects(2, waits, FALSE, 30000) == WAIT_OBJECT_0) {
-      main_ = FindWindowA("TMainForm", nullptr);
+    const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, 30000);
+    if (waited == WAIT_OBJECT_0) main_ = FindWindowA("TMainForm", nullptr);
+    if (!main_) {
+      DWORD code = 0;
+      GetExitCodeProcess(process_.hProcess, &code);
+      std::fprintf(stderr, "standin: not started (wait %lu, error %lu, exit code %lu)\n", waited, GetLastError(),
+                   code);
     }
   }
   CloseHandle(ready);
