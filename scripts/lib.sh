@@ -60,14 +60,19 @@ wine_env() {
   export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
 }
 
+# A new prefix at $WINEPREFIX, for $WINE.
+prepare_prefix() {
+  mkdir -p "$WINEPREFIX"
+  "$WINE" wineboot -i >/dev/null 2>&1
+  # Without a window manager every closing window would wait 2 s for one.
+  "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+}
+
 ensure_prefix() {
   wine_env
   if [ ! -f "$WINEPREFIX/.vemtrell-ready" ]; then
     echo "preparing the Wine prefix $WINEPREFIX"
-    mkdir -p "$WINEPREFIX"
-    "$WINE" wineboot -i >/dev/null 2>&1
-    # Without a window manager every closing window would wait 2 s for one.
-    "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+    prepare_prefix
     "$WINESERVER" -w
     touch "$WINEPREFIX/.vemtrell-ready"
   fi
@@ -78,11 +83,10 @@ build_preset() {
   cmake --build --preset "$1" -j "$(nproc)"
 }
 
-# Runs "$@" on a virtual display with one wine server kept alive throughout.
-# Wine's service processes start first, with no terminal or pipe of ours: a
-# test runner would otherwise wait on the output they inherited.
-with_wine_display() {
-  wine_env
+# Runs "$@" on a virtual display with one wine server ($WINESERVER) kept alive
+# throughout. Wine's service processes start first, with no terminal or pipe
+# of ours: a test runner would otherwise wait on the output they inherited.
+on_wine_display() {
   xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     "$0" -p 30 &
     "$1" cmd /c exit </dev/null >/dev/null 2>&1
@@ -90,4 +94,9 @@ with_wine_display() {
     "${@}"; rc=$?
     "$0" -k 2>/dev/null || true
     exit $rc' "$WINESERVER" "$WINE" "$@"
+}
+
+with_wine_display() {
+  wine_env
+  on_wine_display "$@"
 }
