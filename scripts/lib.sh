@@ -10,6 +10,47 @@ as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+# Whether this machine runs 32-bit x86 code inside 64-bit processes, as
+# Wine's WoW64 mode does for every 32-bit Windows program. Some kernels refuse
+# it (IA-32 emulation off): there the 32-bit build cannot run at all, and the
+# WoW64 root is of no use. Sets RUNS_32BIT to yes or no and, for no,
+# WHY_NO_32BIT. VEMTRELL_32BIT=no takes the 64-bit-only path on any machine.
+probe_32bit() {
+  [ -z "${RUNS_32BIT:-}" ] || return 0
+  case "${VEMTRELL_32BIT:-}" in
+    no)
+      RUNS_32BIT=no WHY_NO_32BIT="VEMTRELL_32BIT=no takes the 64-bit-only path"
+      return 0
+      ;;
+    "" | auto) ;;
+    *)
+      echo "VEMTRELL_32BIT is '$VEMTRELL_32BIT': set it to no (64-bit only), or leave it unset" >&2
+      exit 2
+      ;;
+  esac
+  command -v gcc >/dev/null || {
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends gcc libc6-dev >/dev/null
+  }
+  local probe="$ROOT/build/ia32-probe" answer rc=0
+  if [ ! -x "$probe" ] || [ "$ROOT/tools/ia32-probe.c" -nt "$probe" ]; then
+    mkdir -p "$ROOT/build"
+    gcc -O1 -no-pie -o "$probe.$$" "$ROOT/tools/ia32-probe.c" && mv -f "$probe.$$" "$probe" || {
+      echo "cannot build the 32-bit probe (tools/ia32-probe.c)" >&2
+      exit 2
+    }
+  fi
+  answer=$("$probe") || rc=$?
+  case "$rc:$answer" in
+    0:yes) RUNS_32BIT=yes ;;
+    1:no*) RUNS_32BIT=no WHY_NO_32BIT="this machine does not run 32-bit x86 code: ${answer#no }" ;;
+    *)
+      echo "the 32-bit probe could not tell (exit $rc, '$answer')" >&2
+      exit 2
+      ;;
+  esac
+}
+
 # Debian packages, installed only when missing. Never the host's wine32: these
 # machines refuse 32-bit Linux code. The 32-bit build runs under the WoW64 Wine
 # of scripts/wow64 instead; the host's wine64 runs the 64-bit build.
@@ -23,7 +64,6 @@ ensure_tools() {
   command -v xvfb-run >/dev/null || missing+=(xvfb)
   command -v xauth >/dev/null || missing+=(xauth)
   command -v localedef >/dev/null || missing+=(locales)
-  command -v mmdebstrap >/dev/null || missing+=(mmdebstrap)
   [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
   if [ ${#missing[@]} -gt 0 ]; then
     echo "installing: ${missing[*]}"
