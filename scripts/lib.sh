@@ -79,11 +79,13 @@ ensure_tools() {
   done
 }
 
-# What the demo's screenshots need here: ImageMagick (the real one, /usr/bin).
-# The Japanese font Wine draws the message texts with is in the WoW64 root.
+# What the demo's screenshots need here: ImageMagick (the real one, /usr/bin),
+# and for the 64-bit demo under the host's wine64 the Japanese font its
+# message boxes are drawn with (the WoW64 root has its own).
 ensure_demo_tools() {
   local missing=()
   [ -x /usr/bin/convert ] || missing+=(imagemagick)
+  [ -f /usr/share/fonts/opentype/ipafont-gothic/ipag.ttf ] || missing+=(fonts-ipafont-gothic)
   if [ ${#missing[@]} -gt 0 ]; then
     echo "installing: ${missing[*]}"
     as_root apt-get update -qq
@@ -100,21 +102,30 @@ wine_env() {
   export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
 }
 
+# The settings prepare_prefix makes; a prefix made with others is set again.
+PREFIX_SETTINGS=2
+
 # A new prefix at $WINEPREFIX, for $WINE.
 prepare_prefix() {
   mkdir -p "$WINEPREFIX"
   "$WINE" wineboot -i >/dev/null 2>&1
   # Without a window manager every closing window would wait 2 s for one.
   "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  # The Japanese UI fonts the message boxes ask for, from fonts-ipafont-gothic:
+  # without them Wine draws the Japanese as empty boxes.
+  for font in "MS UI Gothic" "MS Gothic"; do
+    "$WINE" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$font" /d IPAGothic /f >/dev/null 2>&1
+  done
+  "$WINE" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "MS PGothic" /d IPAPGothic /f >/dev/null 2>&1
 }
 
 ensure_prefix() {
   wine_env
-  if [ ! -f "$WINEPREFIX/.vemtrell-ready" ]; then
+  if [ "$(cat "$WINEPREFIX/.vemtrell-prefix" 2>/dev/null)" != "$PREFIX_SETTINGS" ]; then
     echo "preparing the Wine prefix $WINEPREFIX"
     prepare_prefix
     "$WINESERVER" -w
-    touch "$WINEPREFIX/.vemtrell-ready"
+    echo "$PREFIX_SETTINGS" >"$WINEPREFIX/.vemtrell-prefix"
   fi
 }
 
