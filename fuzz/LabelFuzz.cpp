@@ -1,6 +1,7 @@
 // Arbitrary bytes through the label-line reader the program uses, checking
 // its promises on every input.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -46,10 +47,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string written;
   for (const std::string& label : labels) AppendLabelLine(written, label.c_str());
   Check(ReadLabels(written) == labels);
-  // The store hands every label back whole.
+  // The program's own file loop, through a stream, keeps the same labels and
+  // hands every one back whole.
   LabelStore store;
   store.Reserve(size == 0 ? 0 : data[size - 1]);  // too small, or more than needed: either must work
-  for (const std::string& label : labels) Check(store.Append(label));
+  std::string copy = bytes;
+  std::FILE* file = fmemopen(copy.empty() ? nullptr : &copy[0], copy.size(), "rb");
+  Check(file != nullptr || copy.empty());
+  if (file) {
+    std::size_t called = 0;
+    Check(ReadLabelFile(file, store, [&](const std::string& label) { Check(label == labels[called++]); }));
+    std::fclose(file);
+    Check(called == labels.size());
+  } else {
+    for (const std::string& label : labels) Check(store.Append(label));
+  }
   Check(store.size() == labels.size());
   for (std::size_t i = 0; i < labels.size(); ++i) Check(labels[i] == store[i]);
   return 0;

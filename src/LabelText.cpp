@@ -1,5 +1,6 @@
 #include "LabelText.h"
 
+#include <algorithm>
 #include <new>
 #include <stdexcept>
 
@@ -60,7 +61,7 @@ void LabelStore::Reserve(std::size_t bytes) {
 }
 
 bool LabelStore::Append(const std::string& label) {
-  if (bytes_.size() + label.size() + 1 > UINT32_MAX) return false;
+  if (bytes_.size() + label.size() + 1 > std::min<std::size_t>(max_bytes_, UINT32_MAX)) return false;
   const std::size_t old_bytes = bytes_.size(), old_count = starts_.size();
   // Out of memory ends the list where it stands, never the program.
   try {
@@ -73,6 +74,42 @@ bool LabelStore::Append(const std::string& label) {
     return false;
   }
   return true;
+}
+
+void LabelStore::Clear() {
+  bytes_.clear();
+  starts_.clear();
+}
+
+bool ReadLabelFile(std::FILE* file, LabelStore& store, const std::function<void(const std::string&)>& on_label) {
+  std::vector<std::string> labels;
+  bool room = true;
+  auto take_labels = [&]() {
+    for (const std::string& label : labels) {
+      if (!room) break;
+      on_label(label);
+      room = store.Append(label);
+    }
+    labels.clear();
+  };
+  LabelLineReader reader;
+  std::vector<char> chunk(64 * 1024);
+  bool more = true;
+  while (more && room) {
+    const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), file);
+    if (got == 0) break;
+    more = reader.Feed(chunk.data(), got, labels);
+    take_labels();
+  }
+  // A short read is the end of the file or a read error; only ferror tells.
+  const bool read_whole = !more || !std::ferror(file);
+  if (room && read_whole) {
+    reader.Finish(labels);
+    take_labels();
+  }
+  if (room && read_whole) return true;
+  store.Clear();
+  return false;
 }
 
 std::vector<std::string> ReadLabels(const std::string& file_bytes) {

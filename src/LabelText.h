@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,19 +40,31 @@ class LabelLineReader {
 // than their own bytes, where a string per label would take three times more.
 class LabelStore {
  public:
+  // At most `max_bytes` bytes of labels and NULs; the offsets allow no more
+  // than 4 GiB.
+  explicit LabelStore(std::size_t max_bytes = UINT32_MAX) : max_bytes_(max_bytes) {}
   // Room for `bytes` bytes of labels and NULs, so reading a file of that
   // size never copies the buffer to grow it. Only a hint: without the
   // memory, the buffer grows as labels come.
   void Reserve(std::size_t bytes);
-  // False, and nothing added, once the offsets would overflow.
+  // False, and nothing added, when the label does not fit or there is no
+  // memory for it.
   bool Append(const std::string& label);
+  void Clear();
   std::size_t size() const { return starts_.size(); }
   const char* operator[](std::size_t index) const { return bytes_.data() + starts_[index]; }
 
  private:
+  std::size_t max_bytes_;
   std::string bytes_;
   std::vector<std::uint32_t> starts_;
 };
+
+// Reads an open label file to its end (or its 0x1A) into `store`, calling
+// `on_label` with each label before it is kept. False when the file cannot be
+// read to its end or the store has no room: then `store` is left empty, since
+// half a file's labels would relabel half a list.
+bool ReadLabelFile(std::FILE* file, LabelStore& store, const std::function<void(const std::string&)>& on_label);
 
 // Convenience for whole buffers: the labels of a complete file's bytes.
 std::vector<std::string> ReadLabels(const std::string& file_bytes);

@@ -56,28 +56,12 @@ bool LoadLabelList(const char* path) {
   // past 64 MiB the buffer grows as it goes.
   const long long file_size = _filelengthi64(_fileno(file));
   if (file_size > 0) LabelList.Reserve(static_cast<std::size_t>(std::min(file_size + 1, 64LL << 20)));
-  std::vector<std::string> labels;
-  bool room = true;
-  auto take_labels = [&labels, &room]() {
-    for (const std::string& label : labels) {
-      if (!room) break;
-      TRACE_TEXT("pch", label.c_str());
-      room = LabelList.Append(label);
-    }
-    labels.clear();
-  };
-  LabelLineReader reader;
-  std::vector<char> chunk(64 * 1024);
-  bool more = true;
-  while (more && room) {
-    const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), file);
-    if (got == 0) break;  // end of file or a read error: keep what was read
-    more = reader.Feed(chunk.data(), got, labels);
-    take_labels();
-  }
-  reader.Finish(labels);
-  take_labels();
+  const bool read = ReadLabelFile(file, LabelList, [](const std::string& label) { TRACE_TEXT("pch", label.c_str()); });
   (void)std::fclose(file);  // only read: nothing can be lost at the close
+  if (!read) {
+    TRACE_EVENT("Failed to read file.");
+    return false;
+  }
   return true;
 }
 
@@ -332,10 +316,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     return 1;
   }
   TRACE_HANDLE("hw", hw);
-  hw = FindWindowExA(hw, nullptr, "TPageControl", nullptr);
-  hw = FindWindowExA(hw, nullptr, "TTabSheet", nullptr);
-  hw = FindWindowExA(hw, nullptr, "TTabControl", nullptr);
-  hw = FindWindowExA(hw, nullptr, "TListView", nullptr);
+  // A null parent makes FindWindowExA search every program's top-level
+  // windows: once a lookup fails, the chain is broken and stays null.
+  for (const char* name : {"TPageControl", "TTabSheet", "TTabControl", "TListView"}) {
+    if (!hw) break;
+    hw = FindWindowExA(hw, nullptr, name, nullptr);
+  }
   TRACE_HANDLE("hw", hw);
   ItemBlockMem block(hw, kItemBlockSize);
   if (!block.IsValid()) {

@@ -6,6 +6,8 @@
 //   --items FILE        item texts, one per line, same escapes
 //   --gen N             N items "Item 0" .. "Item N-1"
 //   --break K           the chain's K-th child (1..4) has another class
+//   --top-level-list    the list view is a top-level window of its own, not
+//                       in the chain (what a broken chain must never reach)
 //   --refuse-get LIST   answer LVM_GETITEMA with 0 for these indexes
 //   --refuse-set LIST   answer LVM_SETITEMA with 0 for these indexes
 //   --silent-get LIST   answer LVM_GETITEMA with TRUE, writing no text
@@ -50,6 +52,7 @@ struct Options {
   std::string ready_event;
   std::string log_path;
   bool callback = false;
+  bool top_level_list = false;
   bool fake_count = false;
   int count = 0;
   int close_after = -1;
@@ -122,6 +125,10 @@ bool ReadItemsFile(const char* path, std::vector<std::string>& items) {
 bool ParseOptions(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
+    if (option == "--top-level-list") {
+      g_options.top_level_list = true;
+      continue;
+    }
     if (option == "--callback") {
       g_options.callback = true;
       continue;
@@ -290,8 +297,13 @@ int main(int argc, char** argv) {
                              nullptr, instance, nullptr);
   }
   const char* list_class = g_options.broken_level == 4 ? WC_LISTVIEWA : "TListView";
-  g_list = CreateWindowExA(WS_EX_CLIENTEDGE, list_class, "", WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_NOSORTHEADER,
-                           0, 0, 100, 100, parent, nullptr, instance, nullptr);
+  if (g_options.top_level_list)
+    g_list = CreateWindowExA(0, list_class, "Top-level list", WS_OVERLAPPEDWINDOW | WS_VISIBLE | LVS_REPORT, 480, 40,
+                             300, 200, nullptr, nullptr, instance, nullptr);
+  else
+    g_list = CreateWindowExA(WS_EX_CLIENTEDGE, list_class, "",
+                             WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_NOSORTHEADER, 0, 0, 100, 100, parent, nullptr,
+                             instance, nullptr);
   if (!g_list) return 3;
   LVCOLUMNA column = {};
   column.mask = LVCF_TEXT | LVCF_WIDTH;

@@ -223,6 +223,21 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() { RemoveTree(path_); }
 
+namespace {
+
+// The stand-in's own main window: more than one may run at once.
+HWND MainWindowOf(DWORD process_id) {
+  for (HWND window = FindWindowExA(nullptr, nullptr, "TMainForm", nullptr); window;
+       window = FindWindowExA(nullptr, window, "TMainForm", nullptr)) {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == process_id) return window;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 Standin::Standin(const std::vector<std::string>& items, const std::vector<std::string>& options,
                  const std::string& exe) {
   std::string list;
@@ -252,7 +267,7 @@ Standin::Standin(const std::vector<std::string>& items, const std::vector<std::s
   if (created) {
     HANDLE waits[2] = {ready, process_.hProcess};
     const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, 30000);
-    if (waited == WAIT_OBJECT_0) main_ = FindWindowA("TMainForm", nullptr);
+    if (waited == WAIT_OBJECT_0) main_ = MainWindowOf(process_.dwProcessId);
     if (!main_) {
       DWORD code = 0;
       GetExitCodeProcess(process_.hProcess, &code);

@@ -84,14 +84,20 @@ TEST(Startup, WithoutPadmorphTheUserIsToldAndNothingIsWritten) {
   }
 }
 
-TEST(Startup, BrokenWindowChainGivesNoBlockWhateverTheTail) {
+// A lookup that fails ends the walk: a null parent would make the next ones
+// search every program's top-level windows and reach another program's list.
+TEST(Startup, BrokenWindowChainGivesNoBlockAndReachesNoOtherList) {
+  Standin other({"Other"}, {"--title", "Another program", "--top-level-list"});
+  ASSERT_TRUE(other.Started());
   for (int level = 1; level <= 4; ++level) {
     Standin standin({"A"}, {"--break", std::to_string(level)});
     ASSERT_TRUE(standin.Started());
-    for (const std::string tail : {"/dump", ""}) {
+    for (const std::string tail : {"/dump", "", "labels.txt"}) {
+      SCOPED_TRACE("break at " + std::to_string(level) + ", tail '" + tail + "'");
       TempDir dir;
+      if (!tail.empty() && tail != "/dump") WriteBytes(dir.File(tail), "New\r\n");
       RunResult run = RunVemtrell(tail, dir.Path());
-      ExpectRun(__LINE__ * 100 + level, run,
+      ExpectRun(__LINE__, run,
                 Opening(tail, dir) + Lines{"hw=" + Hex8(standin.MainWindow()), "hw=00000000",
                                            "Failed to create Shared memory."},
                 {{kNoBlock, MB_ICONERROR}}, 1);
@@ -100,6 +106,8 @@ TEST(Startup, BrokenWindowChainGivesNoBlockWhateverTheTail) {
     }
     EXPECT_EQ(standin.CloseAndReadItems(), Lines({"A"}));
   }
+  EXPECT_EQ(other.ItemRequests(), Lines{});
+  EXPECT_EQ(other.CloseAndReadItems(), Lines({"Other"}));
 }
 
 TEST(FirstRun, ExportsConfigThenAppliesItOnceEdited) {
@@ -427,22 +435,29 @@ TEST(Apply, UnreadableLabelFileLeavesTheListAlone) {
   HANDLE busy = CreateFileA(dir.File("busy.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
                             nullptr);
   ASSERT_NE(busy, INVALID_HANDLE_VALUE);
+  const char kOpen[] = "Failed to open file.", kRead[] = "Failed to read file.";
   struct Case {
     int line;
     std::string tail;
     std::string path;
+    const char* failure;
   } const cases[] = {
-      {__LINE__, "missing.txt", "missing.txt"},
-      {__LINE__, "folder", "folder"},
-      {__LINE__, "busy.txt", "busy.txt"},
-      {__LINE__, "\"\"", ".\\config.txt"},
+      {__LINE__, "missing.txt", "missing.txt", kOpen},
+      {__LINE__, "folder", "folder", kOpen},
+      {__LINE__, "busy.txt", "busy.txt", kOpen},
+      {__LINE__, "\"\"", ".\\config.txt", kOpen},
+      // Opens, then fails at the first read: the kernel answers EIO for the
+      // unmapped first page. Wine's Z: drive only; Windows has no such file.
+      {__LINE__, "Z:\\proc\\self\\mem", "Z:\\proc\\self\\mem", kRead},
   };
+  const bool wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
   for (const Case& c : cases) {
+    if (c.failure == kRead && !wine) continue;
     RunResult run = RunVemtrell(c.tail, dir.Path());
-    ExpectRun(c.line, run, Found(c.tail, dir, standin) + Lines{"filename=" + c.path, "Failed to open file."}, {},
-              1);
+    ExpectRun(c.line, run, Found(c.tail, dir, standin) + Lines{"filename=" + c.path, c.failure}, {}, 1);
   }
   CloseHandle(busy);
+  EXPECT_EQ(standin.ItemRequests(), Lines{});
   EXPECT_EQ(standin.CloseAndReadItems(), Lines({"a"}));
 }
 

@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace {
@@ -112,6 +117,84 @@ TEST(LabelText, StoreKeepsEachLabelWholeAndInOrder) {
   for (const std::string& label : labels) ASSERT_TRUE(store.Append(label));
   ASSERT_EQ(store.size(), labels.size());
   for (std::size_t i = 0; i < labels.size(); ++i) EXPECT_EQ(std::string(store[i]), labels[i]) << "label " << i;
+}
+
+// A stream that serves `bytes`, then fails with EIO once `fail_at` bytes have
+// been read (never, when fail_at is past the end).
+struct FailingSource {
+  std::string bytes;
+  std::size_t fail_at;
+  std::size_t at = 0;
+};
+
+ssize_t ReadFailing(void* cookie, char* buffer, std::size_t size) {
+  FailingSource& source = *static_cast<FailingSource*>(cookie);
+  if (source.at >= source.fail_at) {
+    errno = EIO;
+    return -1;
+  }
+  const std::size_t n = std::min({size, source.bytes.size() - source.at, source.fail_at - source.at});
+  std::memcpy(buffer, source.bytes.data() + source.at, n);
+  source.at += n;
+  return static_cast<ssize_t>(n);
+}
+
+struct FileResult {
+  bool ok;
+  Labels kept;   // what the store holds afterwards
+  Labels called; // what the callback saw
+};
+
+FileResult ReadThrough(FailingSource source, LabelStore& store) {
+  std::FILE* file = fopencookie(&source, "rb", {ReadFailing, nullptr, nullptr, nullptr});
+  FileResult result = {false, {}, {}};
+  if (!file) return result;
+  result.ok = ReadLabelFile(file, store, [&result](const std::string& label) { result.called.push_back(label); });
+  std::fclose(file);
+  for (std::size_t i = 0; i < store.size(); ++i) result.kept.push_back(store[i]);
+  return result;
+}
+
+// The file is read to its end or not at all: a read error or a full store
+// keeps no label, however many were read before.
+TEST(LabelText, FileIsReadWholeOrNotAtAll) {
+  std::string big;  // two reads' worth of lines, so the error can fall in the second
+  for (int i = 0; i < 10000; ++i) big += "Label " + std::to_string(i) + "\r\n";
+  const std::size_t never = std::string::npos;
+  struct Case {
+    int line;
+    std::string bytes;
+    std::size_t fail_at, max_bytes;
+    bool ok;
+    Labels kept;
+  };
+  const Case cases[] = {
+      {__LINE__, "A\r\nB\r\nC", never, UINT32_MAX, true, {"A", "B", "C"}},
+      {__LINE__, "", never, UINT32_MAX, true, {}},
+      {__LINE__, "A\r\nB\r\n", 0, UINT32_MAX, false, {}},
+      {__LINE__, "A\r\nB\r\nC", 4, UINT32_MAX, false, {}},           // fails after whole lines
+      {__LINE__, "A\r\nB\x1a\r\nC", 5, UINT32_MAX, true, {"A", "B"}},  // the content ended first
+      {__LINE__, big, 100000, UINT32_MAX, false, {}},                  // fails in the second read
+      {__LINE__, "A\r\nB\r\nC", never, 4, false, {}},               // room for "A" and "B" only
+      {__LINE__, "A\r\nB\r\n", never, 4, true, {"A", "B"}},           // exactly full
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("case at line " + std::to_string(c.line));
+    LabelStore store(c.max_bytes);
+    const FileResult got = ReadThrough({c.bytes, c.fail_at}, store);
+    EXPECT_EQ(got.ok, c.ok);
+    EXPECT_EQ(got.kept, c.kept);
+    if (c.ok) {
+      EXPECT_EQ(got.called, c.kept);
+    }
+  }
+  // Whole, the big file's labels arrive in order through both.
+  LabelStore store;
+  const FileResult whole = ReadThrough({big, never}, store);
+  ASSERT_TRUE(whole.ok);
+  ASSERT_EQ(whole.kept.size(), 10000u);
+  EXPECT_EQ(whole.kept[9999], "Label 9999");
+  EXPECT_EQ(whole.called, whole.kept);
 }
 
 // What the dump writes reads back as the same labels, for any label that
