@@ -83,31 +83,29 @@ void LabelStore::Clear() {
 
 bool ReadLabelFile(std::FILE* file, LabelStore& store, const std::function<void(const std::string&)>& on_label) {
   std::vector<std::string> labels;
-  bool room = true;
+  // Hands the completed labels on; false once the store has no room.
   auto take_labels = [&]() {
     for (const std::string& label : labels) {
-      if (!room) break;
       on_label(label);
-      room = store.Append(label);
+      if (!store.Append(label)) return false;
     }
     labels.clear();
+    return true;
   };
   LabelLineReader reader;
-  std::vector<char> chunk(64 * 1024);
-  bool more = true;
+  std::vector<char> chunk(std::size_t{64} * 1024);
+  bool more = true, room = true;
   while (more && room) {
     const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), file);
     if (got == 0) break;
     more = reader.Feed(chunk.data(), got, labels);
-    take_labels();
+    room = take_labels();
   }
   // A short read is the end of the file or a read error; only ferror tells.
-  const bool read_whole = !more || !std::ferror(file);
-  if (room && read_whole) {
+  if (room && (!more || !std::ferror(file))) {
     reader.Finish(labels);
-    take_labels();
+    if (take_labels()) return true;
   }
-  if (room && read_whole) return true;
   store.Clear();
   return false;
 }
