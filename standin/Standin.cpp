@@ -13,6 +13,8 @@
 //   --silent-get LIST   answer LVM_GETITEMA with TRUE, writing no text
 //   --own-text LIST     answer LVM_GETITEMA by pointing pszText at own text
 //   --bad-text LIST     answer LVM_GETITEMA by pointing pszText at no memory
+//   --page-end-text LIST  answer LVM_GETITEMA by pointing pszText at own text
+//                       whose NUL is the last byte before unreadable memory
 //   --count N           answer LVM_GETITEMCOUNT with N, whatever the list holds
 //   --close-after K     after K item messages, destroy the window at the next
 //                       one (the process stays until it is ended)
@@ -47,7 +49,7 @@ struct Options {
   std::string title = "Padmorph Ver3.7.9";
   std::vector<std::string> items;
   int broken_level = 0;
-  IndexSet refuse_get, refuse_set, silent_get, own_text, bad_text;
+  IndexSet refuse_get, refuse_set, silent_get, own_text, bad_text, page_end_text;
   std::string save_path;
   std::string ready_event;
   std::string log_path;
@@ -65,7 +67,9 @@ HWND g_list = nullptr;
 HWND g_main = nullptr;
 int g_item_messages = 0;
 bool g_saving = false;
+constexpr int kLabelBytes = 256;  // a text near the page end fits in the page
 char g_own_text[1024];
+char* g_readable_end = nullptr;  // --page-end-text: the first byte that cannot be read
 std::FILE* g_log = nullptr;
 
 std::string Unescape(const std::string& text) {
@@ -148,6 +152,7 @@ bool ParseOptions(int argc, char** argv) {
     else if (option == "--silent-get") g_options.silent_get = ParseIndexes(value);
     else if (option == "--own-text") g_options.own_text = ParseIndexes(value);
     else if (option == "--bad-text") g_options.bad_text = ParseIndexes(value);
+    else if (option == "--page-end-text") g_options.page_end_text = ParseIndexes(value);
     else if (option == "--save") g_options.save_path = value;
     else if (option == "--count") {
       g_options.fake_count = true;
@@ -159,6 +164,29 @@ bool ParseOptions(int argc, char** argv) {
     else return false;
   }
   return true;
+}
+
+// Two pages, the second taken away: the first page's last byte is the last
+// readable one. On Windows PAGE_NOACCESS is enough. Wine's ReadProcessMemory
+// reads through PAGE_NOACCESS, so under Wine the page is unmapped with the
+// Linux munmap system call itself, which Wine does not intercept.
+char* MakeReadableEnd() {
+  const SIZE_T kPage = 4096;
+  char* pages = static_cast<char*>(VirtualAlloc(nullptr, 2 * kPage, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  if (!pages) return nullptr;
+  char* end = pages + kPage;
+  DWORD old = 0;
+  if (!VirtualProtect(end, kPage, PAGE_NOACCESS, &old)) return nullptr;
+  if (!GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version")) return end;
+  long result = -1;
+#if defined(__x86_64__)
+  __asm__ volatile("syscall" : "=a"(result) : "a"(11L), "D"(end), "S"(kPage) : "rcx", "r11", "memory");  // munmap
+#elif defined(__i386__)
+  // A 32-bit program under WoW64 Wine still runs in a Linux process that
+  // takes the 32-bit system call gate.
+  __asm__ volatile("int $0x80" : "=a"(result) : "a"(91L), "b"(end), "c"(kPage) : "memory");  // munmap
+#endif
+  return result == 0 ? end : nullptr;
 }
 
 LRESULT CALLBACK ListProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -180,6 +208,16 @@ LRESULT CALLBACK ListProc(HWND window, UINT message, WPARAM wparam, LPARAM lpara
     if (message == LVM_GETITEMA && g_options.silent_get.Has(item->iItem)) return TRUE;
     if (message == LVM_GETITEMA && g_options.bad_text.Has(item->iItem)) {
       item->pszText = reinterpret_cast<char*>(16);  // the first page is never mapped
+      return TRUE;
+    }
+    if (message == LVM_GETITEMA && g_options.page_end_text.Has(item->iItem)) {
+      LVITEMA own = *item;
+      own.pszText = g_own_text;
+      own.cchTextMax = kLabelBytes;
+      CallWindowProcA(g_list_base_proc, window, LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&own));
+      const std::size_t size = std::strlen(g_own_text) + 1;
+      item->pszText = g_readable_end - size;
+      std::memcpy(item->pszText, g_own_text, size);
       return TRUE;
     }
     if (message == LVM_GETITEMA && g_options.own_text.Has(item->iItem)) {
@@ -280,6 +318,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (!g_options.log_path.empty()) g_log = std::fopen(g_options.log_path.c_str(), "w");
+  if (g_options.page_end_text.all || !g_options.page_end_text.indexes.empty()) {
+    g_readable_end = MakeReadableEnd();
+    if (!g_readable_end) return 3;
+  }
   INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES};
   InitCommonControlsEx(&controls);
   HINSTANCE instance = GetModuleHandleA(nullptr);

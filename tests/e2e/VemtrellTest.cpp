@@ -301,14 +301,19 @@ TEST(Dump, ItemsWithoutAnAnswerGiveEmptyLines) {
   }
 }
 
-// A list view may answer with a pointer to text of its own.
+// A list view may answer with a pointer to text of its own, even text that
+// ends right before memory that cannot be read: no read may cross that end.
 TEST(Dump, TextAnsweredElsewhereIsReadFromThere) {
   struct Case {
     int line;
-    const char* own;
-  } const cases[] = {{__LINE__, "all"}, {__LINE__, "0"}, {__LINE__, "1"}};
+    const char* option;
+    const char* indexes;
+  } const cases[] = {{__LINE__, "--own-text", "all"},
+                     {__LINE__, "--own-text", "0"},
+                     {__LINE__, "--own-text", "1"},
+                     {__LINE__, "--page-end-text", "all"}};
   for (const Case& c : cases) {
-    Standin standin({"first", "second", "third"}, {"--own-text", c.own});
+    Standin standin({"first", "second", "third"}, {c.option, c.indexes});
     ASSERT_TRUE(standin.Started());
     TempDir dir;
     RunResult run = RunVemtrell("/dump", dir.Path());
