@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "../tests/e2e/Harness.h"
+#include "Harness.h"
 
 namespace {
 

@@ -32,6 +32,7 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   const std::string& Path() const { return path_; }
+  operator const std::string&() const { return path_; }  // NOLINT: a TempDir is where it is
   std::string File(const std::string& name) const { return path_ + "\\" + name; }
 
  private:
