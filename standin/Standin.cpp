@@ -310,9 +310,7 @@ bool RegisterClasses(HINSTANCE instance) {
   return RegisterClassExA(&list) != 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   if (!ParseOptions(argc, argv)) {
     std::fprintf(stderr, "standin: bad options\n");
     return 2;
@@ -378,3 +376,9 @@ int main(int argc, char** argv) {
   }
   return 0;
 }
+
+}  // namespace
+
+// The GUI entry both toolchains call (Visual Studio's runtime wants WinMain for
+// a GUI program); both runtimes fill __argc and __argv.
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return Run(__argc, __argv); }
