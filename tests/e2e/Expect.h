@@ -25,6 +25,20 @@ struct ExpectedBox {
   int icon;  // the style's icon: MB_OK (none), MB_ICONERROR or MB_ICONINFORMATION
 };
 
+inline Lines operator+(Lines head, const Lines& tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
+// The boxes a run showed, in order: text and icon.
+inline void ExpectBoxes(const RunResult& run, const std::vector<ExpectedBox>& boxes) {
+  ASSERT_EQ(run.boxes.size(), boxes.size());
+  for (std::size_t i = 0; i < boxes.size(); ++i) {
+    EXPECT_EQ(run.boxes[i].text, boxes[i].text) << "box " << i;
+    EXPECT_EQ(run.boxes[i].icon, boxes[i].icon) << "box " << i << " (0 none, 16 error, 64 information)";
+  }
+}
+
 // Checks a whole run: trace bodies in order, boxes in order, exit code.
 inline void ExpectRun(int line, const RunResult& run, const Lines& bodies, const std::vector<ExpectedBox>& boxes,
                DWORD exit_code) {
@@ -32,34 +46,17 @@ inline void ExpectRun(int line, const RunResult& run, const Lines& bodies, const
   EXPECT_FALSE(run.crashed);
   EXPECT_FALSE(run.timed_out);
   EXPECT_EQ(Bodies(run), bodies);
-  ASSERT_EQ(run.boxes.size(), boxes.size());
-  for (std::size_t i = 0; i < boxes.size(); ++i) {
-    EXPECT_EQ(run.boxes[i].text, boxes[i].text) << "box " << i;
-    EXPECT_EQ(run.boxes[i].icon, boxes[i].icon) << "box " << i << " (0 none, 16 error, 64 information)";
-  }
+  ExpectBoxes(run, boxes);
   EXPECT_EQ(run.exit_code, exit_code);
 }
 
+// `dir` is a path, or a TempDir.
 inline Lines Opening(const std::string& tail, const std::string& dir) {
   return {"---start", "cmd_line=" + tail, "path=" + dir};
 }
 
-inline Lines Opening(const std::string& tail, const TempDir& dir) { return Opening(tail, dir.Path()); }
-
 inline Lines Found(const std::string& tail, const std::string& dir, const Standin& standin) {
-  Lines lines = Opening(tail, dir);
-  lines.push_back("hw=" + Hex8(standin.MainWindow()));
-  lines.push_back("hw=" + Hex8(standin.ListView()));
-  return lines;
-}
-
-inline Lines Found(const std::string& tail, const TempDir& dir, const Standin& standin) {
-  return Found(tail, dir.Path(), standin);
-}
-
-inline Lines operator+(Lines head, const Lines& tail) {
-  head.insert(head.end(), tail.begin(), tail.end());
-  return head;
+  return Opening(tail, dir) + Lines{"hw=" + Hex8(standin.MainWindow()), "hw=" + Hex8(standin.ListView())};
 }
 
 inline std::string ThroughCodePage(const std::string& bytes) {
@@ -67,6 +64,13 @@ inline std::string ThroughCodePage(const std::string& bytes) {
   char back[1024];
   const int length = MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), wide, 512);
   return std::string(back, WideCharToMultiByte(CP_ACP, 0, wide, length, back, sizeof back, nullptr, nullptr));
+}
+
+// A setting the test run gives through the environment; empty when unset.
+inline std::string Setting(const char* name) {
+  char value[4096];
+  const DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
+  return length > 0 && length < sizeof value ? std::string(value, length) : std::string();
 }
 
 inline std::string Bytes(const std::string& path) {
