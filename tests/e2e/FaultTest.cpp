@@ -40,41 +40,31 @@ std::string DumpBytes(int n, int first_failed) {
 // hangs, and where the process lives on, its memory holds no block of ours
 // (held while the dump's box is open). The label file is never written.
 TEST(Faults, TargetGoneInTheMiddleOfARun) {
-  const Lines apply_lines = {"filename=.\\config.txt", "pch=A", "pch=B", "pch=C", "pch=D", "pch=E",
-                             "n_items=5", "failed_item=2", "failed_item=3", "failed_item=4", "---end"};
-  struct Case {
-    int line;
-    std::string tail;
-    const char* option;
-  } const cases[] = {{__LINE__, "/dump", "--close-after"},
-                     {__LINE__, "/dump", "--exit-after"},
-                     {__LINE__, "", "--close-after"},
-                     {__LINE__, "", "--exit-after"}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE("case at line " + std::to_string(c.line));
-    const bool dump = c.tail == "/dump";
-    Standin standin(Items(dump ? 6 : 5), {c.option, dump ? "3" : "2"});
-    ASSERT_TRUE(standin.Started());
-    TempDir dir;
-    if (!dump) {
-      ASSERT_TRUE(WriteBytes(dir.File("config.txt"), "A\r\nB\r\nC\r\nD\r\nE\r\n"));
-    }
-    const Lines found = Found(c.tail, dir, standin);  // before the window goes
-    int blocks_while_open = -1;
-    RunResult run = RunVemtrell(c.tail, dir.Path(), {},
-                                [&](HWND) { blocks_while_open = CountItemBlocks(standin.ProcessId()); });
-    if (dump) {
-      ExpectRun(c.line, run, found + DumpLines(6, 3), {{kDumpFailed, MB_ICONERROR}}, 1);
-      EXPECT_EQ(Bytes(dir.File("dump.txt")), DumpBytes(6, 3));
-    } else {
-      ExpectRun(c.line, run, found + apply_lines, {}, 1);
-      EXPECT_EQ(Bytes(dir.File("config.txt")), "A\r\nB\r\nC\r\nD\r\nE\r\n");
-    }
-    if (std::string(c.option) == "--close-after") {
+  const std::string config = "A\r\nB\r\nC\r\nD\r\nE\r\n";
+  for (const std::string tail : {"/dump", ""}) {
+    for (const std::string option : {"--close-after", "--exit-after"}) {
+      SCOPED_TRACE("tail '" + tail + "', " + option);
+      const bool dump = tail == "/dump", closed = option == "--close-after";
+      Standin standin(Items(dump ? 6 : 5), {option, dump ? "3" : "2"});
+      ASSERT_TRUE(standin.Started());
+      TempDir dir;
+      ASSERT_TRUE(dump || WriteBytes(dir.File("config.txt"), config));
+      const Lines found = Found(tail, dir, standin);  // before the window goes
+      int blocks_while_open = -1;
+      RunResult run =
+          RunVemtrell(tail, dir, {}, [&](HWND) { blocks_while_open = CountItemBlocks(standin.ProcessId()); });
       if (dump) {
-        EXPECT_EQ(blocks_while_open, 1) << "the block is held while the box is open";
+        ExpectRun(__LINE__, run, found + DumpLines(6, 3), {{kDumpFailed, MB_ICONERROR}}, 1);
+        EXPECT_EQ(Bytes(dir.File("dump.txt")), DumpBytes(6, 3));
+        EXPECT_TRUE(!closed || blocks_while_open == 1) << "the block is held while the box is open";
+      } else {
+        ExpectRun(__LINE__, run,
+                  found + Lines{"filename=.\\config.txt", "pch=A", "pch=B", "pch=C", "pch=D", "pch=E", "n_items=5",
+                                "failed_item=2", "failed_item=3", "failed_item=4", "---end"},
+                  {}, 1);
+        EXPECT_EQ(Bytes(dir.File("config.txt")), config);
       }
-      EXPECT_EQ(CountItemBlocks(standin.ProcessId()), 0) << "and released at the end";
+      EXPECT_TRUE(!closed || CountItemBlocks(standin.ProcessId()) == 0) << "and released at the end";
     }
   }
 }
