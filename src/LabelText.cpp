@@ -1,8 +1,7 @@
 #include "LabelText.h"
 
 #include <algorithm>
-#include <new>
-#include <stdexcept>
+#include <exception>
 
 bool LabelLineReader::Feed(const char* data, std::size_t size, std::vector<std::string>& labels) {
   for (std::size_t i = 0; i < size && !ended_; ++i) {
@@ -61,14 +60,17 @@ void LabelStore::Reserve(std::size_t bytes) {
 }
 
 bool LabelStore::Append(const std::string& label) {
-  if (bytes_.size() + label.size() + 1 > std::min<std::size_t>(max_bytes_, UINT32_MAX)) return false;
+  // On a 32-bit build the buffer holds far less than the offsets could name:
+  // past its max_size, append would throw length_error.
+  const std::size_t limit = std::min<std::size_t>({max_bytes_, UINT32_MAX, bytes_.max_size()});
+  if (bytes_.size() >= limit || label.size() >= limit - bytes_.size()) return false;
   const std::size_t old_bytes = bytes_.size(), old_count = starts_.size();
   // Out of memory ends the list where it stands, never the program.
   try {
     starts_.push_back(static_cast<std::uint32_t>(old_bytes));
     bytes_.append(label.data(), label.size());
     bytes_.push_back('\0');
-  } catch (const std::bad_alloc&) {
+  } catch (const std::exception&) {
     bytes_.resize(old_bytes);
     starts_.resize(old_count);
     return false;
@@ -77,11 +79,14 @@ bool LabelStore::Append(const std::string& label) {
 }
 
 void LabelStore::Clear() {
-  bytes_.clear();
-  starts_.clear();
+  // Gives the memory back: a store cleared after running out holds a lot.
+  std::string().swap(bytes_);
+  std::vector<std::uint32_t>().swap(starts_);
 }
 
-bool ReadLabelFile(std::FILE* file, LabelStore& store, const std::function<void(const std::string&)>& on_label) {
+namespace {
+
+bool ReadWholeFile(std::FILE* file, LabelStore& store, const std::function<void(const std::string&)>& on_label) {
   std::vector<std::string> labels;
   // Hands the completed labels on; false once the store has no room.
   auto take_labels = [&]() {
@@ -104,10 +109,24 @@ bool ReadLabelFile(std::FILE* file, LabelStore& store, const std::function<void(
   // A short read is the end of the file or a read error; only ferror tells.
   if (room && (!more || !std::ferror(file))) {
     reader.Finish(labels);
-    if (take_labels()) return true;
+    return take_labels();
   }
-  store.Clear();
   return false;
+}
+
+}  // namespace
+
+bool ReadLabelFile(std::FILE* file, LabelStore& store, const std::function<void(const std::string&)>& on_label) {
+  bool read = false;
+  // The reader's own buffers and the caller's callback may run out of memory
+  // too: that is a file not read, never the end of the program.
+  try {
+    read = ReadWholeFile(file, store, on_label);
+  } catch (const std::exception&) {
+    read = false;
+  }
+  if (!read) store.Clear();
+  return read;
 }
 
 std::vector<std::string> ReadLabels(const std::string& file_bytes) {

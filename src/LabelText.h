@@ -40,8 +40,8 @@ class LabelLineReader {
 // than their own bytes, where a string per label would take three times more.
 class LabelStore {
  public:
-  // At most `max_bytes` bytes of labels and NULs; the offsets allow no more
-  // than 4 GiB.
+  // At most `max_bytes` bytes of labels and NULs, and never more than the
+  // offsets (4 GiB) or the buffer (its max_size) can hold.
   explicit LabelStore(std::size_t max_bytes = UINT32_MAX) : max_bytes_(max_bytes) {}
   // Room for `bytes` bytes of labels and NULs, so reading a file of that
   // size never copies the buffer to grow it. Only a hint: without the
@@ -62,8 +62,9 @@ class LabelStore {
 
 // Reads an open label file to its end (or its 0x1A) into `store`, calling
 // `on_label` with each label before it is kept. False when the file cannot be
-// read to its end or the store has no room: then `store` is left empty, since
-// half a file's labels would relabel half a list.
+// read to its end, the store has no room or memory runs out anywhere in the
+// reading: then `store` is left empty, since half a file's labels would
+// relabel half a list. Never throws.
 bool ReadLabelFile(std::FILE* file, LabelStore& store, const std::function<void(const std::string&)>& on_label);
 
 // Convenience for whole buffers: the labels of a complete file's bytes.

@@ -5,11 +5,28 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <cstring>
 #include <random>
 #include <string>
 #include <sys/types.h>
 #include <vector>
+
+// Running out of memory on demand, for this whole test program: armed with n,
+// the n-th allocation from then on fails, and every one after it.
+namespace {
+long g_allocations_left = -1;  // -1: never fail
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (g_allocations_left == 0) throw std::bad_alloc();
+  if (g_allocations_left > 0) --g_allocations_left;
+  if (void* memory = std::malloc(size ? size : 1)) return memory;
+  throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -195,6 +212,38 @@ TEST(LabelText, FileIsReadWholeOrNotAtAll) {
   ASSERT_EQ(whole.kept.size(), 10000u);
   EXPECT_EQ(whole.kept[9999], "Label 9999");
   EXPECT_EQ(whole.called, whole.kept);
+}
+
+// Memory that runs out at any allocation of the reading (the reader's own
+// buffers, the store, the caller's callback) gives a file not read and an
+// empty store, never an exception: the program would end on it.
+TEST(LabelText, RunningOutOfMemoryAnywhereIsAFileNotRead) {
+  std::string bytes = std::string(300, 'w') + "\r\n";
+  for (int i = 0; i < 40; ++i) bytes += "Label " + std::to_string(i) + "\r\n";
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+  bool read = false;
+  long failing_at = 0;
+  for (; !read && failing_at < 100000; ++failing_at) {
+    std::rewind(file);
+    LabelStore store;
+    Labels called;
+    called.reserve(100);
+    bool threw = false;
+    g_allocations_left = failing_at;
+    try {
+      read = ReadLabelFile(file, store, [&called](const std::string& label) { called.push_back(label); });
+    } catch (...) {
+      threw = true;
+    }
+    g_allocations_left = -1;
+    ASSERT_FALSE(threw) << "an exception left the reader at allocation " << failing_at;
+    ASSERT_EQ(store.size(), read ? 41u : 0u) << "allocation " << failing_at << " failing";
+  }
+  std::fclose(file);
+  EXPECT_TRUE(read) << "never read whole";
+  EXPECT_GT(failing_at, 5) << "too few allocations failed to test anything";
 }
 
 // What the dump writes reads back as the same labels, for any label that
