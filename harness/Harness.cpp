@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -210,6 +211,20 @@ bool ReadBytes(const std::string& path, std::string* bytes) {
   while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes->append(chunk, got);
   CloseHandle(file);
   return true;
+}
+
+std::vector<std::string> FileNames(const std::string& directory) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA entry;
+  HANDLE find = FindFirstFileA((directory + "\\*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::string name = entry.cFileName;
+    if (name != "." && name != "..") names.push_back(name);
+  } while (FindNextFileA(find, &entry));
+  FindClose(find);
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 TempDir::TempDir() {

@@ -23,6 +23,8 @@ std::vector<DWORD> WindowPixels(HWND window, int* width, int* height);
 bool WriteBytes(const std::string& path, const std::string& bytes);
 // False when there is nothing readable at `path`.
 bool ReadBytes(const std::string& path, std::string* bytes);
+// The names in a folder, sorted, without "." and "..".
+std::vector<std::string> FileNames(const std::string& directory);
 
 // A fresh, empty directory under %TEMP%, removed with its files at the end.
 class TempDir {

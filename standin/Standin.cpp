@@ -18,6 +18,8 @@
 //   --count N           answer LVM_GETITEMCOUNT with N, whatever the list holds
 //   --close-after K     after K item messages, destroy the window at the next
 //                       one (the process stays until it is ended)
+//   --close-at-count    destroy the window when asked for the item count,
+//                       answering 0 (the process stays until it is ended)
 //   --exit-after K      after K item messages, exit at the next one
 //   --save FILE         at exit, write every item text followed by a NUL
 //   --log FILE          one line per item request that reaches the list view
@@ -58,6 +60,7 @@ struct Options {
   bool fake_count = false;
   int count = 0;
   int close_after = -1;
+  bool close_at_count = false;
   int exit_after = -1;
 };
 
@@ -137,6 +140,10 @@ bool ParseOptions(int argc, char** argv) {
       g_options.callback = true;
       continue;
     }
+    if (option == "--close-at-count") {
+      g_options.close_at_count = true;
+      continue;
+    }
     if (i + 1 >= argc) return false;
     const char* value = argv[++i];
     if (option == "--title") g_options.title = value;
@@ -190,6 +197,10 @@ char* MakeReadableEnd() {
 }
 
 LRESULT CALLBACK ListProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (!g_saving && message == LVM_GETITEMCOUNT && g_options.close_at_count) {
+    DestroyWindow(g_main);
+    return 0;
+  }
   if (!g_saving && message == LVM_GETITEMCOUNT && g_options.fake_count) return g_options.count;
   if (!g_saving && (message == LVM_GETITEMA || message == LVM_SETITEMA)) {
     LVITEMA* item = reinterpret_cast<LVITEMA*>(lparam);
@@ -281,7 +292,7 @@ LRESULT CALLBACK ContainerProc(HWND window, UINT message, WPARAM wparam, LPARAM 
     return 0;
   }
   if (message == WM_DESTROY && !GetParent(window)) {
-    if (g_options.close_after < 0) PostQuitMessage(0);
+    if (g_options.close_after < 0 && !g_options.close_at_count) PostQuitMessage(0);
     return 0;
   }
   return DefWindowProcA(window, message, wparam, lparam);
