@@ -168,39 +168,115 @@ bool SetItemText(HWND list_view, ItemBlockMem& block, int index, const char* tex
 // ---------------------------------------------------------------------------
 // Label dump
 
-// True when every item was read and every line reached the disk.
-bool DumpListLabels(HWND list_view, ItemBlockMem* block, const char* path) {
+// The one handle of an output file, closed once.
+class OutputFile {
+ public:
+  explicit OutputFile(HANDLE handle) : handle_(handle) {}
+  ~OutputFile() { Close(); }
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+  bool Write(const std::string& bytes) {
+    for (std::size_t done = 0; done < bytes.size();) {
+      const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 20));
+      DWORD wrote = 0;
+      if (!WriteFile(handle_, bytes.data() + done, chunk, &wrote, nullptr) || wrote == 0) return false;
+      done += wrote;
+    }
+    return true;
+  }
+  // True when every byte written reached the disk and the handle closed cleanly.
+  bool FlushAndClose() {
+    const bool flushed = FlushFileBuffers(handle_) != FALSE;
+    return Close() && flushed;
+  }
+  bool Close() {
+    if (!IsOpen()) return true;
+    const bool closed = CloseHandle(handle_) != FALSE;
+    handle_ = INVALID_HANDLE_VALUE;
+    return closed;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+// How the dump's file comes to be. Replace: the file (dump.txt) changes only
+// when a whole new dump is on the disk beside it. CreateNew: the file
+// (config.txt) is made only where none exists, and removed again when it
+// could not be written whole; a file the user saved meanwhile is never
+// overwritten.
+enum class DumpTarget { kReplace, kCreateNew };
+
+// Opens the file the lines are written to: `path` itself, or for kReplace a
+// new file beside it whose name goes to `written`. Fails, before anything is
+// sent to the list view, where the dump could not end well: `path` held by
+// another program or not a file we may write, or a folder we cannot write.
+HANDLE OpenDumpFile(const char* path, DumpTarget target, std::string* written) {
+  *written = path;
+  if (target == DumpTarget::kCreateNew)
+    return CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE existing = CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (existing != INVALID_HANDLE_VALUE) CloseHandle(existing);
+  else if (GetLastError() != ERROR_FILE_NOT_FOUND) return INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *written = std::string(path) + "." + std::to_string(GetCurrentProcessId()) +
+               (attempt ? "-" + std::to_string(attempt) : std::string()) + ".tmp";
+    HANDLE file = CreateFileA(written->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
+// True when every item was read and the whole file reached the disk. On any
+// other outcome the folder holds what it held before, but for a file that is
+// whole and only lacks the items that could not be read.
+bool DumpListLabels(HWND list_view, ItemBlockMem* block, const char* path, DumpTarget target) {
   if (!block || !block->IsValid()) {
     TRACE_EVENT("shm is bad.");
     return false;
   }
-  std::FILE* file = _fsopen(path, "wb", _SH_DENYRW);
-  if (!file) {
+  std::string written;
+  OutputFile file(OpenDumpFile(path, target, &written));
+  if (!file.IsOpen()) {
     TRACE_MESSAGE_TEXT("Failed to open for writing : ", path);
     return false;
   }
   PrepareItemBlock(*block);
   const int n = GetItemCount(list_view);
   TRACE_NUMBER("n_items", n);
+  // A window that no longer exists answers 0 too: that is no empty list.
+  if (n == 0 && !IsWindow(list_view)) {
+    TRACE_EVENT("List view is gone.");
+    file.Close();
+    DeleteFileA(written.c_str());
+    return false;
+  }
   bool all_read = true;
   bool all_written = true;
   char text[kItemTextMax];
-  std::string line;
+  std::string lines;
   for (int i = 0; i < n; ++i) {
     if (!GetItemText(list_view, *block, i, text)) {
       TRACE_NUMBER("failed_item", i);
       all_read = false;
     }
     TRACE_TEXT("pch", text);
-    line.clear();
-    AppendLabelLine(line, text);
-    if (all_written && std::fwrite(line.data(), 1, line.size(), file) != line.size()) all_written = false;
+    AppendLabelLine(lines, text);
+    if (lines.size() >= (64u << 10)) {
+      if (all_written && !file.Write(lines)) all_written = false;
+      lines.clear();
+    }
   }
-  // Flush first: Wine's fclose does not report a failure of its own last flush.
-  if (std::fflush(file) != 0 || std::ferror(file)) all_written = false;
-  if (std::fclose(file) != 0) all_written = false;
+  if (all_written && !file.Write(lines)) all_written = false;
+  if (!file.FlushAndClose()) all_written = false;
+  if (all_written && target == DumpTarget::kReplace &&
+      !MoveFileExA(written.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    all_written = false;
   if (!all_written) {
     TRACE_MESSAGE_TEXT("Failed to write : ", path);
+    DeleteFileA(written.c_str());
     return false;
   }
   return all_read;
@@ -209,12 +285,17 @@ bool DumpListLabels(HWND list_view, ItemBlockMem* block, const char* path) {
 // ---------------------------------------------------------------------------
 // Label apply
 
-// False when the list view did not take some entry; the others are applied.
+// False when the list view did not take some entry (the others are
+// applied), or is gone.
 bool ApplyLabels(HWND list_view, ItemBlockMem& block) {
   PrepareItemBlock(block);
   const int n = GetItemCount(list_view);
   TRACE_NUMBER("n_items", n);
   bool all_set = true;
+  if (n == 0 && !IsWindow(list_view)) {
+    TRACE_EVENT("List view is gone.");
+    all_set = false;
+  }
   for (int i = 0; i < n && static_cast<std::size_t>(i) < LabelList.size(); ++i) {
     const char* label = LabelList[static_cast<std::size_t>(i)];
     if (lstrlenA(label) == 0) continue;  // an empty line keeps the item's text
@@ -279,7 +360,7 @@ std::string CurrentDirectory() {
 
 int RunMode(HWND list_view, ItemBlockMem& block, const char* tail) {
   if (std::strstr(tail, "/dump")) {
-    if (DumpListLabels(list_view, &block, "dump.txt")) {
+    if (DumpListLabels(list_view, &block, "dump.txt", DumpTarget::kReplace)) {
       ShowMessage(kMsgDumpDone, MB_OK);
       return 0;
     }
@@ -288,7 +369,7 @@ int RunMode(HWND list_view, ItemBlockMem& block, const char* tail) {
   }
   if (*tail == '\0' && !PathFileExistsA(DefaultLabelPath)) {
     ShowInfo(kMsgFirstRun);
-    if (DumpListLabels(list_view, &block, "config.txt")) {
+    if (DumpListLabels(list_view, &block, "config.txt", DumpTarget::kCreateNew)) {
       ShowMessage(kMsgExportDone, MB_OK);
       return 0;
     }

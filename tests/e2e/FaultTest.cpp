@@ -69,6 +69,43 @@ TEST(Faults, TargetGoneInTheMiddleOfARun) {
   }
 }
 
+// The list view is gone by the time its items are counted (its window
+// answers 0 then, as an empty list does): the dump keeps the previous
+// dump.txt, the first-run export (Padmorph closed while its notice is open)
+// leaves no config.txt, and the apply ends with exit code 1.
+TEST(Faults, ListViewGoneBeforeTheCountIsNoEmptyList) {
+  struct Case {
+    int line;
+    std::string tail;
+    bool at_notice;  // closed while the first-run notice is open, else at the count
+    Lines traces;
+    std::vector<ExpectedBox> boxes;
+    Lines files;  // the folder afterwards
+  } const cases[] = {
+      {__LINE__, "/dump", false, {"n_items=0", "List view is gone."}, {{kDumpFailed, MB_ICONERROR}}, {"dump.txt"}},
+      {__LINE__, "", true, {"n_items=0", "List view is gone."},
+       {{kFirstRun, MB_ICONINFORMATION}, {kExportFailed, MB_ICONERROR}}, {}},
+      {__LINE__, "labels.txt", false,
+       {"filename=labels.txt", "pch=X", "n_items=0", "List view is gone.", "---end"}, {}, {"dump.txt", "labels.txt"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("case at line " + std::to_string(c.line));
+    Standin standin({"a", "b"}, c.at_notice ? Lines{} : Lines{"--close-at-count"});
+    ASSERT_TRUE(standin.Started());
+    TempDir dir;
+    ASSERT_TRUE(c.tail.empty() || WriteBytes(dir.File("dump.txt"), "a\r\nb\r\n"));
+    ASSERT_TRUE(c.tail != "labels.txt" || WriteBytes(dir.File("labels.txt"), "X\r\n"));
+    const Lines found = Found(c.tail, dir, standin);
+    int boxes = 0;
+    RunResult run = RunVemtrell(c.tail, dir, {}, [&](HWND) {
+      if (c.at_notice && boxes++ == 0) standin.CloseAndReadItems();
+    });
+    ExpectRun(c.line, run, found + c.traces, c.boxes, 1);
+    EXPECT_EQ(FileNames(dir), c.files);
+    EXPECT_EQ(Bytes(dir.File("dump.txt")), c.tail.empty() ? "<absent>" : "a\r\nb\r\n");
+  }
+}
+
 TEST(Faults, NegativeItemCountMeansNoItems) {
   Standin standin({"a", "b"}, {"--count", "-5"});
   ASSERT_TRUE(standin.Started());

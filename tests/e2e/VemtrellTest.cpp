@@ -130,6 +130,23 @@ TEST(FirstRun, ExportsConfigThenAppliesItOnceEdited) {
   EXPECT_EQ(standin.CloseAndReadItems(), Lines({"Beta", "", label, "x\ry"}));
 }
 
+// Another run exported config.txt and the user edited it while this run's
+// notice was open: the export never writes over it.
+TEST(FirstRun, ConfigSavedWhileTheNoticeIsOpenIsKept) {
+  Standin standin({"A"});
+  ASSERT_TRUE(standin.Started());
+  TempDir dir;
+  const std::string mine = "Mine\r\n\r\nedited\r\n";
+  RunResult run = RunVemtrell("", dir.Path(), {}, [&](HWND) {
+    if (Bytes(dir.File("config.txt")) == "<absent>") WriteBytes(dir.File("config.txt"), mine);
+  });
+  ExpectRun(__LINE__, run, Found("", dir, standin) + Lines{"Failed to open for writing : config.txt"},
+            {{kFirstRun, MB_ICONINFORMATION}, {kExportFailed, MB_ICONERROR}}, 1);
+  EXPECT_EQ(Bytes(dir.File("config.txt")), mine);
+  EXPECT_EQ(FileNames(dir), Lines{"config.txt"});
+  EXPECT_EQ(standin.ItemRequests(), Lines{});
+}
+
 TEST(FirstRun, BlanksOnlyTailCountsAsEmpty) {
   Standin standin({"A"});
   ASSERT_TRUE(standin.Started());
@@ -161,7 +178,7 @@ TEST(Dump, WritesEveryItemByTheLineRules) {
     ASSERT_EQ(run.boxes.size(), 1u);
     EXPECT_EQ(run.boxes[0].files["dump.txt"], expected) << "written before the box shows";
     EXPECT_EQ(run.boxes[0].files.count("config.txt"), 0u) << "/dump wins over the first-run export";
-    EXPECT_EQ(Bytes(dir.File("config.txt")), "<absent>");
+    EXPECT_EQ(FileNames(dir), Lines{"dump.txt"}) << "nothing else left in the folder";
   }
 }
 
@@ -231,37 +248,54 @@ TEST(Dump, FileThatCannotBeOpenedIsReportedAndKept) {
     ExpectRun(c.line, run, Found("/dump", dir, standin) + Lines{"Failed to open for writing : dump.txt"},
               {{kDumpFailed, MB_ICONERROR}}, 1);
     EXPECT_EQ(Bytes(dir.File("dump.txt")), "held\r\n");
+    EXPECT_EQ(FileNames(dir), Lines{"dump.txt"});
   }
 }
 
-// A full disk: the Linux test runs mount a 4 KiB file system and name it in
-// VEMTRELL_FULL_DISK_DIR. A dump of 8 KiB of labels runs out of room in its
-// writes; a short one on a disk already full fails only at its last flush.
-TEST(Dump, FullDiskIsAFailure) {
+// A full disk: the Linux test runs mount a 4 KiB file system (one page) and
+// name it in VEMTRELL_FULL_DISK_DIR. 8 KiB of labels run out of room in the
+// middle; two short ones on a disk already full fail at the first write.
+// Whatever failed, the folder holds what it held before: the previous
+// dump.txt byte for byte (an empty one takes no page), no config.txt, and no
+// file of the dump's own.
+TEST(Dump, FullDiskIsAFailureThatKeepsWhatWasThere) {
   const std::string dir = Setting("VEMTRELL_FULL_DISK_DIR");
   if (dir.empty()) GTEST_SKIP() << "VEMTRELL_FULL_DISK_DIR names no full disk (the Linux test runs mount one)";
+  const Lines big(40, std::string(200, 'f')), small = {"A", "B"};
+  const char* const kAbsent = nullptr;
   struct Case {
     int line;
-    std::size_t filler;  // bytes on the disk before the dump
+    std::string tail;
+    const char* filler;    // a file that fills the disk before the run
+    const char* previous;  // dump.txt before the run
     Lines items;
   } const cases[] = {
-      {__LINE__, 0, Lines(40, std::string(200, 'f'))},
-      {__LINE__, 4096, Lines{"A", "B"}},
+      {__LINE__, "/dump", kAbsent, kAbsent, big},
+      {__LINE__, "/dump", kAbsent, "", big},
+      {__LINE__, "/dump", "filler", kAbsent, small},
+      {__LINE__, "/dump", kAbsent, "old labels\r\n", small},
+      {__LINE__, "", kAbsent, kAbsent, big},
+      {__LINE__, "", "filler", kAbsent, small},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("case at line " + std::to_string(c.line));
-    if (c.filler) {
-      ASSERT_TRUE(WriteBytes(dir + "\\filler", std::string(c.filler, 'x')));
-    }
+    ASSERT_TRUE(!c.filler || WriteBytes(dir + "\\" + c.filler, std::string(4096, 'x')));
+    ASSERT_TRUE(!c.previous || WriteBytes(dir + "\\dump.txt", c.previous));
+    const Lines files = FileNames(dir);
     Standin standin(c.items);
     ASSERT_TRUE(standin.Started());
-    RunResult run = RunVemtrell("/dump", dir);
-    Lines expected = Found("/dump", dir, standin) + Lines{"n_items=" + std::to_string(c.items.size())};
+    RunResult run = RunVemtrell(c.tail, dir);
+    const bool dump = !c.tail.empty();
+    Lines expected = Found(c.tail, dir, standin) + Lines{"n_items=" + std::to_string(c.items.size())};
     for (const std::string& item : c.items) expected.push_back("pch=" + item);
-    expected.push_back("Failed to write : dump.txt");
-    ExpectRun(c.line, run, expected, {{kDumpFailed, MB_ICONERROR}}, 1);
-    DeleteFileA((dir + "\\dump.txt").c_str());
-    DeleteFileA((dir + "\\filler").c_str());
+    expected.push_back(dump ? "Failed to write : dump.txt" : "Failed to write : config.txt");
+    ExpectRun(c.line, run, expected,
+              dump ? std::vector<ExpectedBox>{{kDumpFailed, MB_ICONERROR}}
+                   : std::vector<ExpectedBox>{{kFirstRun, MB_ICONINFORMATION}, {kExportFailed, MB_ICONERROR}},
+              1);
+    EXPECT_EQ(FileNames(dir), files);
+    EXPECT_EQ(Bytes(dir + "\\dump.txt"), c.previous ? c.previous : "<absent>");
+    for (const std::string& name : FileNames(dir)) DeleteFileA((dir + "\\" + name).c_str());
   }
 }
 
