@@ -86,7 +86,8 @@ void LabelStore::Clear() {
 
 namespace {
 
-bool ReadWholeFile(std::FILE* file, LabelStore& store, const std::function<void(const std::string&)>& on_label) {
+bool ReadWholeFile(const LabelSource& source, LabelStore& store,
+                   const std::function<void(const std::string&)>& on_label) {
   std::vector<std::string> labels;
   // Hands the completed labels on; false once the store has no room.
   auto take_labels = [&]() {
@@ -99,15 +100,15 @@ bool ReadWholeFile(std::FILE* file, LabelStore& store, const std::function<void(
   };
   LabelLineReader reader;
   std::vector<char> chunk(std::size_t{64} * 1024);
-  bool more = true, room = true;
+  bool more = true, room = true, failed = false;
   while (more && room) {
-    const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), file);
+    const std::size_t got = source(chunk.data(), chunk.size(), &failed);
     if (got == 0) break;
     more = reader.Feed(chunk.data(), got, labels);
     room = take_labels();
   }
-  // A short read is the end of the file or a read error; only ferror tells.
-  if (room && (!more || !std::ferror(file))) {
+  // A read error after the content ended (0x1A) loses nothing.
+  if (room && (!more || !failed)) {
     reader.Finish(labels);
     return take_labels();
   }
@@ -116,17 +117,29 @@ bool ReadWholeFile(std::FILE* file, LabelStore& store, const std::function<void(
 
 }  // namespace
 
-bool ReadLabelFile(std::FILE* file, LabelStore& store, const std::function<void(const std::string&)>& on_label) {
+bool ReadLabelSource(const LabelSource& source, LabelStore& store,
+                     const std::function<void(const std::string&)>& on_label) {
   bool read = false;
   // The reader's own buffers and the caller's callback may run out of memory
   // too: that is a file not read, never the end of the program.
   try {
-    read = ReadWholeFile(file, store, on_label);
+    read = ReadWholeFile(source, store, on_label);
   } catch (const std::exception&) {
     read = false;
   }
   if (!read) store.Clear();
   return read;
+}
+
+bool ReadLabelFile(std::FILE* file, LabelStore& store, const std::function<void(const std::string&)>& on_label) {
+  return ReadLabelSource(
+      [file](char* buffer, std::size_t size, bool* failed) {
+        const std::size_t got = std::fread(buffer, 1, size, file);
+        // A short read is the end of the file or a read error; only ferror tells.
+        if (std::ferror(file)) *failed = true;
+        return got;
+      },
+      store, on_label);
 }
 
 std::vector<std::string> ReadLabels(const std::string& file_bytes) {

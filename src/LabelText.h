@@ -60,11 +60,19 @@ class LabelStore {
   std::vector<std::uint32_t> starts_;
 };
 
-// Reads an open label file to its end (or its 0x1A) into `store`, calling
+// Where a label file's bytes come from: fills `buffer` with up to `size`
+// bytes and returns how many, 0 at the end of the file; sets *failed when the
+// end was a read error.
+using LabelSource = std::function<std::size_t(char* buffer, std::size_t size, bool* failed)>;
+
+// Reads a label file to its end (or its 0x1A) into `store`, calling
 // `on_label` with each label before it is kept. False when the file cannot be
 // read to its end, the store has no room or memory runs out anywhere in the
 // reading: then `store` is left empty, since half a file's labels would
 // relabel half a list. Never throws.
+bool ReadLabelSource(const LabelSource& source, LabelStore& store,
+                     const std::function<void(const std::string&)>& on_label);
+// The same from an open stream.
 bool ReadLabelFile(std::FILE* file, LabelStore& store, const std::function<void(const std::string&)>& on_label);
 
 // Convenience for whole buffers: the labels of a complete file's bytes.

@@ -3,14 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <new>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <random>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 // Running out of memory on demand, for this whole test program: armed with n,
@@ -136,24 +135,20 @@ TEST(LabelText, StoreKeepsEachLabelWholeAndInOrder) {
   for (std::size_t i = 0; i < labels.size(); ++i) EXPECT_EQ(std::string(store[i]), labels[i]) << "label " << i;
 }
 
-// A stream that serves `bytes`, then fails with EIO once `fail_at` bytes have
-// been read (never, when fail_at is past the end).
-struct FailingSource {
-  std::string bytes;
-  std::size_t fail_at;
-  std::size_t at = 0;
-};
-
-ssize_t ReadFailing(void* cookie, char* buffer, std::size_t size) {
-  FailingSource& source = *static_cast<FailingSource*>(cookie);
-  if (source.at >= source.fail_at) {
-    errno = EIO;
-    return -1;
-  }
-  const std::size_t n = std::min({size, source.bytes.size() - source.at, source.fail_at - source.at});
-  std::memcpy(buffer, source.bytes.data() + source.at, n);
-  source.at += n;
-  return static_cast<ssize_t>(n);
+// Serves `bytes`, then fails once `fail_at` bytes have been read (never, when
+// fail_at is past the end).
+LabelSource Serving(const std::string& bytes, std::size_t fail_at = std::string::npos) {
+  auto at = std::make_shared<std::size_t>(0);
+  return [bytes, fail_at, at](char* buffer, std::size_t size, bool* failed) -> std::size_t {
+    if (*at >= fail_at) {
+      *failed = true;
+      return 0;
+    }
+    const std::size_t n = std::min({size, bytes.size() - *at, fail_at - *at});
+    std::memcpy(buffer, bytes.data() + *at, n);
+    *at += n;
+    return n;
+  };
 }
 
 struct FileResult {
@@ -162,12 +157,9 @@ struct FileResult {
   Labels called; // what the callback saw
 };
 
-FileResult ReadThrough(FailingSource source, LabelStore& store) {
-  std::FILE* file = fopencookie(&source, "rb", {ReadFailing, nullptr, nullptr, nullptr});
+FileResult ReadThrough(const LabelSource& source, LabelStore& store) {
   FileResult result = {false, {}, {}};
-  if (!file) return result;
-  result.ok = ReadLabelFile(file, store, [&result](const std::string& label) { result.called.push_back(label); });
-  std::fclose(file);
+  result.ok = ReadLabelSource(source, store, [&result](const std::string& label) { result.called.push_back(label); });
   for (std::size_t i = 0; i < store.size(); ++i) result.kept.push_back(store[i]);
   return result;
 }
@@ -198,7 +190,7 @@ TEST(LabelText, FileIsReadWholeOrNotAtAll) {
   for (const Case& c : cases) {
     SCOPED_TRACE("case at line " + std::to_string(c.line));
     LabelStore store(c.max_bytes);
-    const FileResult got = ReadThrough({c.bytes, c.fail_at}, store);
+    const FileResult got = ReadThrough(Serving(c.bytes, c.fail_at), store);
     EXPECT_EQ(got.ok, c.ok);
     EXPECT_EQ(got.kept, c.kept);
     if (c.ok) {
@@ -207,7 +199,7 @@ TEST(LabelText, FileIsReadWholeOrNotAtAll) {
   }
   // Whole, the big file's labels arrive in order through both.
   LabelStore store;
-  const FileResult whole = ReadThrough({big, never}, store);
+  const FileResult whole = ReadThrough(Serving(big), store);
   ASSERT_TRUE(whole.ok);
   ASSERT_EQ(whole.kept.size(), 10000u);
   EXPECT_EQ(whole.kept[9999], "Label 9999");
@@ -220,20 +212,17 @@ TEST(LabelText, FileIsReadWholeOrNotAtAll) {
 TEST(LabelText, RunningOutOfMemoryAnywhereIsAFileNotRead) {
   std::string bytes = std::string(300, 'w') + "\r\n";
   for (int i = 0; i < 40; ++i) bytes += "Label " + std::to_string(i) + "\r\n";
-  std::FILE* file = std::tmpfile();
-  ASSERT_NE(file, nullptr);
-  ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
   bool read = false;
   long failing_at = 0;
   for (; !read && failing_at < 100000; ++failing_at) {
-    std::rewind(file);
+    const LabelSource source = Serving(bytes);
     LabelStore store;
     Labels called;
     called.reserve(100);
     bool threw = false;
     g_allocations_left = failing_at;
     try {
-      read = ReadLabelFile(file, store, [&called](const std::string& label) { called.push_back(label); });
+      read = ReadLabelSource(source, store, [&called](const std::string& label) { called.push_back(label); });
     } catch (...) {
       threw = true;
     }
@@ -241,7 +230,6 @@ TEST(LabelText, RunningOutOfMemoryAnywhereIsAFileNotRead) {
     ASSERT_FALSE(threw) << "an exception left the reader at allocation " << failing_at;
     ASSERT_EQ(store.size(), read ? 41u : 0u) << "allocation " << failing_at << " failing";
   }
-  std::fclose(file);
   EXPECT_TRUE(read) << "never read whole";
   EXPECT_GT(failing_at, 5) << "too few allocations failed to test anything";
 }
