@@ -253,8 +253,8 @@ HWND MainWindowOf(DWORD process_id) {
 
 }  // namespace
 
-Standin::Standin(const std::vector<std::string>& items, const std::vector<std::string>& options,
-                 const std::string& exe) {
+StandinProcess::StandinProcess(const std::vector<std::string>& items, const std::vector<std::string>& options,
+                               const std::string& exe) {
   std::string list;
   for (const std::string& item : items) list += EscapeItem(item) + "\n";
   WriteBytes(files_.File("items.txt"), list);
@@ -293,7 +293,7 @@ Standin::Standin(const std::vector<std::string>& items, const std::vector<std::s
   CloseHandle(ready);
 }
 
-Standin::~Standin() {
+StandinProcess::~StandinProcess() {
   if (main_ && !IsWindow(main_) && process_.hProcess) TerminateProcess(process_.hProcess, 9);  // window gone
   Close();
   if (process_.hProcess) {
@@ -303,14 +303,14 @@ Standin::~Standin() {
   }
 }
 
-HWND Standin::ListView() const {
+HWND StandinProcess::ListView() const {
   HWND window = main_;
   for (const char* name : {"TPageControl", "TTabSheet", "TTabControl", "TListView"})
     window = FindWindowExA(window, nullptr, name, nullptr);
   return window;
 }
 
-std::vector<std::string> Standin::ItemRequests() const {
+std::vector<std::string> StandinProcess::ItemRequests() const {
   std::vector<std::string> requests;
   std::string log;
   if (!ReadBytes(files_.File("requests.log"), &log)) return {"<no log>"};
@@ -320,12 +320,12 @@ std::vector<std::string> Standin::ItemRequests() const {
   return requests;
 }
 
-void Standin::Close() {
+void StandinProcess::Close() {
   if (main_) PostMessageA(main_, WM_CLOSE, 0, 0);
   main_ = nullptr;
 }
 
-std::vector<std::string> Standin::CloseAndReadItems() {
+std::vector<std::string> StandinProcess::CloseAndReadItems() {
   Close();
   std::vector<std::string> items;
   if (!process_.hProcess || WaitForSingleObject(process_.hProcess, 10000) != WAIT_OBJECT_0) return items;

@@ -41,15 +41,15 @@ class TempDir {
   std::string path_;
 };
 
-class Standin {
+class StandinProcess {
  public:
   // `items` go to the list view unchanged; `options` are further stand-in
   // options; `exe` is another build's stand-in (default: the one beside us).
-  explicit Standin(const std::vector<std::string>& items, const std::vector<std::string>& options = {},
-                   const std::string& exe = "");
-  ~Standin();
-  Standin(const Standin&) = delete;
-  Standin& operator=(const Standin&) = delete;
+  explicit StandinProcess(const std::vector<std::string>& items, const std::vector<std::string>& options = {},
+                          const std::string& exe = "");
+  ~StandinProcess();
+  StandinProcess(const StandinProcess&) = delete;
+  StandinProcess& operator=(const StandinProcess&) = delete;
 
   bool Started() const { return main_ != nullptr; }
   HWND MainWindow() const { return main_; }

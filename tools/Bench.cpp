@@ -224,7 +224,7 @@ int main(int argc, char** argv) {
   double dump_empty = 0, apply_empty = 0, get_empty = 0, set_empty = 0, percall_empty = 0, get_traced_empty = 0,
          set_traced_empty = 0;
   {
-    Standin standin({});
+    StandinProcess standin({});
     if (!standin.Started()) return 1;
     WriteLabelFile(labels_path, {});
     dump_empty = Repeat(RunsFor(0), [&] { return TimeProcess("Vemtrell.exe", "/dump", dir.Path(), true); });
@@ -239,7 +239,7 @@ int main(int argc, char** argv) {
 
   std::vector<Row> rows;
   for (int n : sizes) {
-    Standin standin({}, {"--gen", std::to_string(n)});
+    StandinProcess standin({}, {"--gen", std::to_string(n)});
     if (!standin.Started()) return 1;
     const std::vector<std::string> labels = Labels(n);
     WriteLabelFile(labels_path, labels);

@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
   DeleteFileA((directory + "\\config.txt").c_str());
   DeleteFileA((directory + "\\dump.txt").c_str());
 
-  Standin standin({Sjis(u8"りんご"), Sjis(u8"みかん"), Sjis(u8"ぶどう"), "Item 4"});
+  StandinProcess standin({Sjis(u8"りんご"), Sjis(u8"みかん"), Sjis(u8"ぶどう"), "Item 4"});
   if (!standin.Started()) {
     std::fprintf(stderr, "demo: the stand-in did not start\n");
     return 1;

@@ -21,7 +21,7 @@ TEST(Bitness, NoBlockForAListViewOfTheOtherBitness) {
   ASSERT_NE(GetFileAttributesA(other.c_str()), INVALID_FILE_ATTRIBUTES)
       << other << " is missing: build the other Windows preset first";
   const Lines items = {"A", "B", "C"};
-  Standin standin(items, {}, other);
+  StandinProcess standin(items, {}, other);
   ASSERT_TRUE(standin.Started());
   struct Case {
     int line;

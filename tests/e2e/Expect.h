@@ -55,7 +55,7 @@ inline Lines Opening(const std::string& tail, const std::string& dir) {
   return {"---start", "cmd_line=" + tail, "path=" + dir};
 }
 
-inline Lines Found(const std::string& tail, const std::string& dir, const Standin& standin) {
+inline Lines Found(const std::string& tail, const std::string& dir, const StandinProcess& standin) {
   return Opening(tail, dir) + Lines{"hw=" + Hex8(standin.MainWindow()), "hw=" + Hex8(standin.ListView())};
 }
 

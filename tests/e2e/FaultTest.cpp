@@ -45,7 +45,7 @@ TEST(Faults, TargetGoneInTheMiddleOfARun) {
     for (const std::string option : {"--close-after", "--exit-after"}) {
       SCOPED_TRACE("tail '" + tail + "', " + option);
       const bool dump = tail == "/dump", closed = option == "--close-after";
-      Standin standin(Items(dump ? 6 : 5), {option, dump ? "3" : "2"});
+      StandinProcess standin(Items(dump ? 6 : 5), {option, dump ? "3" : "2"});
       ASSERT_TRUE(standin.Started());
       TempDir dir;
       ASSERT_TRUE(dump || WriteBytes(dir.File("config.txt"), config));
@@ -90,7 +90,7 @@ TEST(Faults, ListViewGoneBeforeTheCountIsNoEmptyList) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("case at line " + std::to_string(c.line));
-    Standin standin({"a", "b"}, c.at_notice ? Lines{} : Lines{"--close-at-count"});
+    StandinProcess standin({"a", "b"}, c.at_notice ? Lines{} : Lines{"--close-at-count"});
     ASSERT_TRUE(standin.Started());
     TempDir dir;
     ASSERT_TRUE(c.tail.empty() || WriteBytes(dir.File("dump.txt"), "a\r\nb\r\n"));
@@ -107,7 +107,7 @@ TEST(Faults, ListViewGoneBeforeTheCountIsNoEmptyList) {
 }
 
 TEST(Faults, NegativeItemCountMeansNoItems) {
-  Standin standin({"a", "b"}, {"--count", "-5"});
+  StandinProcess standin({"a", "b"}, {"--count", "-5"});
   ASSERT_TRUE(standin.Started());
   TempDir dir;
   RunResult dump = RunVemtrell("/dump", dir.Path());
@@ -127,7 +127,7 @@ TEST(Faults, NegativeItemCountMeansNoItems) {
 TEST(Faults, ReadOnlyDirectory) {
   const std::string dir = Setting("VEMTRELL_READ_ONLY_DIR");
   if (dir.empty()) GTEST_SKIP() << "VEMTRELL_READ_ONLY_DIR names no read-only disk (the Linux test runs mount one)";
-  Standin standin({"a"});
+  StandinProcess standin({"a"});
   ASSERT_TRUE(standin.Started());
   RunResult dump = RunVemtrell("/dump", dir);
   ExpectRun(__LINE__, dump, Found("/dump", dir, standin) + Lines{"Failed to open for writing : dump.txt"},
@@ -139,7 +139,7 @@ TEST(Faults, ReadOnlyDirectory) {
 }
 
 TEST(Faults, HugeLabelFiles) {
-  Standin standin({"a", "b", "c"});
+  StandinProcess standin({"a", "b", "c"});
   ASSERT_TRUE(standin.Started());
   TempDir dir;
   {
@@ -172,7 +172,7 @@ TEST(Faults, HugeLabelFiles) {
 // Working folders named in Japanese, and deeper than MAX_PATH: the files go
 // there, and the "path" trace shows the whole folder.
 TEST(Faults, UnusualWorkingDirectories) {
-  Standin standin({"a"});
+  StandinProcess standin({"a"});
   ASSERT_TRUE(standin.Started());
   TempDir base;
   const std::string japanese = base.File(Sjis(u8"作業フォルダー"));

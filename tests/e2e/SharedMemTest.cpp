@@ -60,7 +60,7 @@ TEST(SharedMem, WindowsThatNameNoProcessGiveAnInvalidBlockThatMovesNothing) {
 }
 
 TEST(SharedMem, ValidBlockLivesInTheTargetAndRoundTrips) {
-  Standin standin({"one", "two"});
+  StandinProcess standin({"one", "two"});
   ASSERT_TRUE(standin.Started());
   const void* remote = nullptr;
   {
@@ -97,7 +97,7 @@ TEST(SharedMem, ValidBlockLivesInTheTargetAndRoundTrips) {
 
 // The block is the one an LVM_SETITEMA reaches the list view through.
 TEST(SharedMem, TargetListViewActsOnTheRemoteCopy) {
-  Standin standin({"old"});
+  StandinProcess standin({"old"});
   ASSERT_TRUE(standin.Started());
   {
     SharedMemT<LVITEMA> block(standin.ListView(), kSize);

@@ -43,9 +43,9 @@ TEST(Environment, DISABLED_BoxesReadTheSameInCodePage1252) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("case at line " + std::to_string(c.line));
-    std::unique_ptr<Standin> standin;
+    std::unique_ptr<StandinProcess> standin;
     if (c.running) {
-      standin.reset(new Standin({"A"}, c.options));
+      standin.reset(new StandinProcess({"A"}, c.options));
       ASSERT_TRUE(standin->Started());
     }
     TempDir dir;
@@ -67,9 +67,9 @@ TEST(Startup, WithoutPadmorphTheUserIsToldAndNothingIsWritten) {
       {__LINE__, "Padmorph Ver3.7.9 ", ""},
   };
   for (const Case& c : cases) {
-    std::unique_ptr<Standin> standin;
+    std::unique_ptr<StandinProcess> standin;
     if (c.title) {
-      standin.reset(new Standin({"A"}, {"--title", c.title}));
+      standin.reset(new StandinProcess({"A"}, {"--title", c.title}));
       ASSERT_TRUE(standin->Started());
     }
     TempDir dir;
@@ -83,10 +83,10 @@ TEST(Startup, WithoutPadmorphTheUserIsToldAndNothingIsWritten) {
 // A lookup that fails ends the walk: a null parent would make the next ones
 // search every program's top-level windows and reach another program's list.
 TEST(Startup, BrokenWindowChainGivesNoBlockAndReachesNoOtherList) {
-  Standin other({"Other"}, {"--title", "Another program", "--top-level-list"});
+  StandinProcess other({"Other"}, {"--title", "Another program", "--top-level-list"});
   ASSERT_TRUE(other.Started());
   for (int level = 1; level <= 4; ++level) {
-    Standin standin({"A"}, {"--break", std::to_string(level)});
+    StandinProcess standin({"A"}, {"--break", std::to_string(level)});
     ASSERT_TRUE(standin.Started());
     for (const std::string tail : {"/dump", "", "labels.txt"}) {
       SCOPED_TRACE("break at " + std::to_string(level) + ", tail '" + tail + "'");
@@ -108,7 +108,7 @@ TEST(Startup, BrokenWindowChainGivesNoBlockAndReachesNoOtherList) {
 
 TEST(FirstRun, ExportsConfigThenAppliesItOnceEdited) {
   const std::string test = Sjis(u8"テスト"), label = Sjis(u8"ラベル");
-  Standin standin({"Alpha", "", test, "x\ry"});
+  StandinProcess standin({"Alpha", "", test, "x\ry"});
   ASSERT_TRUE(standin.Started());
   TempDir dir;
   RunResult first = RunVemtrell("", dir.Path(), {"config.txt"});
@@ -133,7 +133,7 @@ TEST(FirstRun, ExportsConfigThenAppliesItOnceEdited) {
 // Another run exported config.txt and the user edited it while this run's
 // notice was open: the export never writes over it.
 TEST(FirstRun, ConfigSavedWhileTheNoticeIsOpenIsKept) {
-  Standin standin({"A"});
+  StandinProcess standin({"A"});
   ASSERT_TRUE(standin.Started());
   TempDir dir;
   const std::string mine = "Mine\r\n\r\nedited\r\n";
@@ -148,7 +148,7 @@ TEST(FirstRun, ConfigSavedWhileTheNoticeIsOpenIsKept) {
 }
 
 TEST(FirstRun, BlanksOnlyTailCountsAsEmpty) {
-  Standin standin({"A"});
+  StandinProcess standin({"A"});
   ASSERT_TRUE(standin.Started());
   TempDir dir;
   RunResult run = RunVemtrellCommandLine("\"" + ExeDir() + "Vemtrell.exe\"  \t  ", dir.Path());
@@ -163,7 +163,7 @@ TEST(Dump, WritesEveryItemByTheLineRules) {
   const std::string z255(255, 'z'), y300(300, 'y');
   for (const Lines& options : {Lines{}, Lines{"--callback"}}) {
     SCOPED_TRACE(options.empty() ? "texts in the list view" : "texts with the owner");
-    Standin standin({"A", "", "B", "two\nlines", "ctrl\x1a" "z", z255, y300}, options);
+    StandinProcess standin({"A", "", "B", "two\nlines", "ctrl\x1a" "z", z255, y300}, options);
     ASSERT_TRUE(standin.Started());
     TempDir dir;
     ASSERT_TRUE(WriteBytes(dir.File("dump.txt"), "old contents that must go\r\n"));
@@ -183,7 +183,7 @@ TEST(Dump, WritesEveryItemByTheLineRules) {
 }
 
 TEST(Dump, ChosenByTheLettersAnywhereInTheTail) {
-  Standin standin({"A"});
+  StandinProcess standin({"A"});
   ASSERT_TRUE(standin.Started());
   struct Case {
     int line;
@@ -211,7 +211,7 @@ TEST(Dump, ChosenByTheLettersAnywhereInTheTail) {
 }
 
 TEST(Dump, EmptyListGivesAnEmptyFile) {
-  Standin standin({});
+  StandinProcess standin({});
   ASSERT_TRUE(standin.Started());
   TempDir dir;
   ASSERT_TRUE(WriteBytes(dir.File("dump.txt"), "stale\r\n"));
@@ -221,7 +221,7 @@ TEST(Dump, EmptyListGivesAnEmptyFile) {
 }
 
 TEST(Dump, FileThatCannotBeOpenedIsReportedAndKept) {
-  Standin standin({"A"});
+  StandinProcess standin({"A"});
   ASSERT_TRUE(standin.Started());
   {
     TempDir dir;
@@ -282,7 +282,7 @@ TEST(Dump, FullDiskIsAFailureThatKeepsWhatWasThere) {
     ASSERT_TRUE(!c.filler || WriteBytes(dir + "\\" + c.filler, std::string(4096, 'x')));
     ASSERT_TRUE(!c.previous || WriteBytes(dir + "\\dump.txt", c.previous));
     const Lines files = FileNames(dir);
-    Standin standin(c.items);
+    StandinProcess standin(c.items);
     ASSERT_TRUE(standin.Started());
     RunResult run = RunVemtrell(c.tail, dir);
     const bool dump = !c.tail.empty();
@@ -314,7 +314,7 @@ TEST(Dump, ItemsWithoutAnAnswerGiveEmptyLines) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("case at line " + std::to_string(c.line));
-    Standin standin({"A", "B", "C"}, {c.option, "1"});
+    StandinProcess standin({"A", "B", "C"}, {c.option, "1"});
     ASSERT_TRUE(standin.Started());
     {
       TempDir dir;
@@ -357,7 +357,7 @@ TEST(Dump, TextAnsweredElsewhereIsReadFromThere) {
        "\r\nsecond\r\nthird\r\n", {kDumpFailed, MB_ICONERROR}, 1},
   };
   for (const Case& c : cases) {
-    Standin standin({"first", "second", "third"}, {c.option, c.indexes});
+    StandinProcess standin({"first", "second", "third"}, {c.option, c.indexes});
     ASSERT_TRUE(standin.Started());
     TempDir dir;
     RunResult run = RunVemtrell("/dump", dir.Path());
@@ -370,7 +370,7 @@ TEST(Apply, LabelFileBytesReachTheListViewByTheLineRules) {
   const std::string z300(300, 'z'), z255(255, 'z');
   for (const Lines& options : {Lines{}, Lines{"--callback"}}) {
     SCOPED_TRACE(options.empty() ? "texts in the list view" : "texts with the owner");
-    Standin standin({"i0", "i1", "i2", "i3", "i4", "i5", "i6", "i7"}, options);
+    StandinProcess standin({"i0", "i1", "i2", "i3", "i4", "i5", "i6", "i7"}, options);
     ASSERT_TRUE(standin.Started());
     TempDir dir;
     ASSERT_TRUE(WriteBytes(dir.File("labels.txt"), "\xEF\xBB\xBF" "N0\r\n" "\r\n" "N2\rX\n" "N3\0junk\r\n"s + z300 +
@@ -402,7 +402,7 @@ TEST(Apply, StopsAtTheShorterOfListAndLabels) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("case at line " + std::to_string(c.line));
-    Standin standin(c.items);
+    StandinProcess standin(c.items);
     ASSERT_TRUE(standin.Started());
     TempDir dir;
     ASSERT_TRUE(WriteBytes(dir.File("config.txt"), c.file));
@@ -415,7 +415,7 @@ TEST(Apply, StopsAtTheShorterOfListAndLabels) {
 }
 
 TEST(Apply, QuotedAndJapanesePathsAreOpened) {
-  Standin standin({"a", "b"});
+  StandinProcess standin({"a", "b"});
   ASSERT_TRUE(standin.Started());
   TempDir dir;
   const std::string japanese = Sjis(u8"ラベル一覧.txt");
@@ -442,7 +442,7 @@ TEST(Apply, QuotedAndJapanesePathsAreOpened) {
 
 // Another program reading the label file does not keep it from being read.
 TEST(Apply, LabelFileOthersAreReadingIsApplied) {
-  Standin standin({"a", "b"});
+  StandinProcess standin({"a", "b"});
   ASSERT_TRUE(standin.Started());
   struct Case {
     int line;
@@ -465,7 +465,7 @@ TEST(Apply, LabelFileOthersAreReadingIsApplied) {
 }
 
 TEST(Apply, UnreadableLabelFileLeavesTheListAlone) {
-  Standin standin({"a"});
+  StandinProcess standin({"a"});
   ASSERT_TRUE(standin.Started());
   TempDir dir;
   ASSERT_TRUE(CreateDirectoryA(dir.File("folder").c_str(), nullptr));
@@ -503,7 +503,7 @@ TEST(Apply, UnreadableLabelFileLeavesTheListAlone) {
 }
 
 TEST(Apply, ConfigDirectoryCountsAsPresent) {
-  Standin standin({"a"});
+  StandinProcess standin({"a"});
   ASSERT_TRUE(standin.Started());
   TempDir dir;
   ASSERT_TRUE(CreateDirectoryA(dir.File("config.txt").c_str(), nullptr));
@@ -512,7 +512,7 @@ TEST(Apply, ConfigDirectoryCountsAsPresent) {
 }
 
 TEST(Apply, RefusedSetIsReportedAndTheRestApplied) {
-  Standin standin({"a", "b", "c"}, {"--refuse-set", "1"});
+  StandinProcess standin({"a", "b", "c"}, {"--refuse-set", "1"});
   ASSERT_TRUE(standin.Started());
   TempDir dir;
   ASSERT_TRUE(WriteBytes(dir.File("config.txt"), "X\r\nY\r\nZ\r\n"));
@@ -536,7 +536,7 @@ TEST(Trace, LinesNameTheirTracePoint) {
     for (std::string line; std::getline(file, line);) source.push_back(line);
   }
   ASSERT_FALSE(source.empty()) << "cannot read " << path << ": set VEMTRELL_SOURCE to src/Vemtrell.cpp";
-  Standin standin({"a", "b"}, {"--refuse-get", "1"});
+  StandinProcess standin({"a", "b"}, {"--refuse-get", "1"});
   ASSERT_TRUE(standin.Started());
   TempDir dir;
   ASSERT_TRUE(WriteBytes(dir.File("config.txt"), "X\r\n"));
