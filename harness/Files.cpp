@@ -1,0 +1,117 @@
+#include "Files.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+
+#include "Handle.h"
+
+namespace {
+
+// The one owner of a folder listing's handle, which FindClose closes.
+class Listing {
+ public:
+  Listing(const std::string& directory, WIN32_FIND_DATAA* first)
+      : find_(FindFirstFileA((directory + "\\*").c_str(), first)) {}
+  ~Listing() {
+    if (find_ != INVALID_HANDLE_VALUE) FindClose(find_);
+  }
+  Listing(const Listing&) = delete;
+  Listing& operator=(const Listing&) = delete;
+  bool Opened() const { return find_ != INVALID_HANDLE_VALUE; }
+  bool Next(WIN32_FIND_DATAA* entry) const { return FindNextFileA(find_, entry) != FALSE; }
+
+ private:
+  HANDLE find_;
+};
+
+void RemoveTree(const std::string& path) {
+  for (const std::string& name : FileNames(path)) {
+    const std::string full = path + "\\" + name;
+    const DWORD attributes = GetFileAttributesA(full.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      RemoveTree(full);
+      continue;
+    }
+    SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);  // DeleteFile refuses a read-only file
+    DeleteFileA(full.c_str());
+  }
+  RemoveDirectoryA(path.c_str());
+}
+
+}  // namespace
+
+std::string Narrow(const std::wstring& wide, UINT code_page) {
+  if (wide.empty()) return std::string();
+  const int size = static_cast<int>(wide.size());
+  const int length = WideCharToMultiByte(code_page, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(code_page, 0, wide.data(), size, &out[0], length, nullptr, nullptr);
+  return out;
+}
+
+std::wstring Widen(const std::string& text, UINT code_page) {
+  if (text.empty()) return std::wstring();
+  const int size = static_cast<int>(text.size());
+  const int length = MultiByteToWideChar(code_page, 0, text.data(), size, nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(code_page, 0, text.data(), size, &out[0], length);
+  return out;
+}
+
+std::string Sjis(const std::string& utf8) { return Narrow(Widen(utf8, CP_UTF8), 932); }
+
+std::string Hex8(const void* handle) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(handle)));
+  return text;
+}
+
+std::string ExeDir() {
+  char path[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string dir(path, length);
+  return dir.substr(0, dir.find_last_of("\\/") + 1);
+}
+
+bool WriteBytes(const std::string& path, const std::string& bytes) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) return false;
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  return std::fclose(file) == 0 && written;
+}
+
+bool ReadBytes(const std::string& path, std::string* bytes) {
+  const Handle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  bytes->clear();
+  char chunk[65536];
+  DWORD got = 0;
+  while (ReadFile(file.Get(), chunk, sizeof chunk, &got, nullptr) && got > 0) bytes->append(chunk, got);
+  return true;
+}
+
+std::vector<std::string> FileNames(const std::string& directory) {
+  WIN32_FIND_DATAA entry;
+  const Listing listing(directory, &entry);
+  std::vector<std::string> names;
+  if (!listing.Opened()) return names;
+  do {
+    const std::string name = entry.cFileName;
+    if (name != "." && name != "..") names.push_back(name);
+  } while (listing.Next(&entry));
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TempDir::TempDir() {
+  static int counter = 0;
+  char base[MAX_PATH];
+  GetTempPathA(MAX_PATH, base);
+  path_ = std::string(base) + "vemtrell-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
+  RemoveTree(path_);
+  CreateDirectoryA(path_.c_str(), nullptr);
+}
+
+TempDir::~TempDir() { RemoveTree(path_); }

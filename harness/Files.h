@@ -1,0 +1,40 @@
+// Text and files: code page conversions, the folder of the test programs,
+// whole files read and written as bytes, and temporary folders.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// Wide text as bytes of `code_page`, and back.
+std::string Narrow(const std::wstring& wide, UINT code_page);
+std::wstring Widen(const std::string& text, UINT code_page);
+// UTF-8 text as ANSI code page 932 bytes.
+std::string Sjis(const std::string& utf8);
+// A handle as the trace lines print it: eight upper-case hex digits.
+std::string Hex8(const void* handle);
+
+// Directory of the running executable, where the build puts every exe.
+std::string ExeDir();
+
+bool WriteBytes(const std::string& path, const std::string& bytes);
+// False when there is nothing readable at `path`.
+bool ReadBytes(const std::string& path, std::string* bytes);
+// The names in a folder, sorted, without "." and "..".
+std::vector<std::string> FileNames(const std::string& directory);
+
+// A fresh, empty directory under %TEMP%, removed with its files at the end.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& Path() const { return path_; }
+  operator const std::string&() const { return path_; }  // NOLINT: a TempDir is where it is
+  std::string File(const std::string& name) const { return path_ + "\\" + name; }
+
+ private:
+  std::string path_;
+};

@@ -1,0 +1,137 @@
+#include "StandinProcess.h"
+
+#include <commctrl.h>
+
+#include <cstdio>
+
+namespace {
+
+// Every byte outside printable ASCII as \xNN: the stand-in's item file format.
+std::string EscapeItem(const std::string& text) {
+  std::string out;
+  char hex[8];
+  for (unsigned char c : text) {
+    if (c == '\\' || c < 0x20 || c >= 0x7F) {
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out;
+}
+
+// The stand-in's own main window: more than one may run at once.
+HWND MainWindowOf(DWORD process_id) {
+  for (HWND window = FindWindowExA(nullptr, nullptr, "TMainForm", nullptr); window;
+       window = FindWindowExA(nullptr, window, "TMainForm", nullptr)) {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == process_id) return window;
+  }
+  return nullptr;
+}
+
+// Lines of `text` split at `end`, a last unterminated one dropped.
+std::vector<std::string> Split(const std::string& text, char end) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (std::size_t at; (at = text.find(end, start)) != std::string::npos; start = at + 1)
+    parts.push_back(text.substr(start, at - start));
+  return parts;
+}
+
+}  // namespace
+
+StandinProcess::StandinProcess(const std::vector<std::string>& items, const std::vector<std::string>& options,
+                               const std::string& exe) {
+  std::string list;
+  for (const std::string& item : items) list += EscapeItem(item) + "\n";
+  WriteBytes(files_.File("items.txt"), list);
+  static int counter = 0;
+  const std::string ready_name =
+      "VemtrellStandinReady-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
+  const Handle ready(CreateEventA(nullptr, TRUE, FALSE, ready_name.c_str()));
+  if (!Start(exe.empty() ? ExeDir() + "standin.exe" : exe, options, ready_name)) return;
+  HANDLE waits[2] = {ready.Get(), process_.Get()};
+  const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, 30000);
+  if (waited == WAIT_OBJECT_0) main_ = MainWindowOf(process_id_);
+  if (main_) return;
+  DWORD code = 0;
+  GetExitCodeProcess(process_.Get(), &code);
+  std::fprintf(stderr, "standin: not started (wait %lu, error %lu, exit code %lu)\n", waited, GetLastError(), code);
+}
+
+bool StandinProcess::Start(const std::string& exe, const std::vector<std::string>& options,
+                           const std::string& ready_name) {
+  std::string command = "\"" + exe + "\" --items \"" + files_.File("items.txt") + "\" --save \"" +
+                        files_.File("saved.bin") + "\" --log \"" + files_.File("requests.log") + "\" --ready " +
+                        ready_name;
+  for (const std::string& option : options) command += " \"" + option + "\"";
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  // wine64 8.0 on one core once refused a CreateProcess at once (seen in a
+  // whole suite, not reproduced): say why, and try again.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+      CloseHandle(process.hThread);
+      process_.Reset(process.hProcess);
+      process_id_ = process.dwProcessId;
+      return true;
+    }
+    std::fprintf(stderr, "standin: CreateProcess failed, error %lu\n", GetLastError());
+    Sleep(200);
+  }
+  return false;
+}
+
+StandinProcess::~StandinProcess() {
+  if (main_ && !IsWindow(main_) && process_) TerminateProcess(process_.Get(), 9);  // window gone
+  Close();
+  if (process_ && WaitForSingleObject(process_.Get(), 10000) != WAIT_OBJECT_0) TerminateProcess(process_.Get(), 9);
+}
+
+HWND StandinProcess::ListView() const {
+  HWND window = main_;
+  for (const char* name : {"TPageControl", "TTabSheet", "TTabControl", "TListView"})
+    window = FindWindowExA(window, nullptr, name, nullptr);
+  return window;
+}
+
+std::vector<std::string> StandinProcess::ItemRequests() const {
+  std::string log;
+  if (!ReadBytes(files_.File("requests.log"), &log)) return {"<no log>"};
+  return Split(log, '\n');
+}
+
+void StandinProcess::Close() {
+  if (main_) PostMessageA(main_, WM_CLOSE, 0, 0);
+  main_ = nullptr;
+}
+
+std::vector<std::string> StandinProcess::CloseAndReadItems() {
+  Close();
+  if (!process_ || WaitForSingleObject(process_.Get(), 10000) != WAIT_OBJECT_0) return {};
+  std::string saved;
+  if (!ReadBytes(files_.File("saved.bin"), &saved)) return {};
+  return Split(saved, '\0');
+}
+
+int CountItemBlocks(DWORD process_id) {
+  const Handle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id));
+  if (!process) return -1;
+  int count = 0;
+  MEMORY_BASIC_INFORMATION info;
+  for (const char* at = nullptr; VirtualQueryEx(process.Get(), at, &info, sizeof info) == sizeof info;
+       at = static_cast<const char*>(info.BaseAddress) + info.RegionSize) {
+    if (info.State != MEM_COMMIT || info.Type != MEM_PRIVATE || info.Protect != PAGE_READWRITE) continue;
+    LVITEMA item;
+    SIZE_T got = 0;
+    if (!ReadProcessMemory(process.Get(), info.BaseAddress, &item, sizeof item, &got) || got != sizeof item) continue;
+    if (item.mask == LVIF_TEXT && item.cchTextMax == 256 &&
+        item.pszText == static_cast<char*>(info.BaseAddress) + sizeof(LVITEMA))
+      ++count;
+  }
+  return count;
+}

@@ -1,0 +1,44 @@
+// Running Vemtrell.exe: as a debuggee whose trace lines are collected, its
+// message boxes read and closed from another thread, within a deadline.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+struct Box {
+  std::string text;  // UTF-8
+  // Which icon the box shows (see IconKind): 0 for none, MB_ICONERROR,
+  // MB_ICONINFORMATION, or -1 for one that is neither.
+  int icon = 0;
+  // Watched files as they stood while the box was open; absent ones are missing.
+  std::map<std::string, std::string> files;
+};
+
+struct RunResult {
+  DWORD exit_code = 0xFFFFFFFF;
+  std::vector<std::string> traces;  // whole lines, without the NUL
+  std::vector<Box> boxes;
+  bool timed_out = false;
+  bool crashed = false;  // or not started at all
+};
+
+// Called with each message box while it is open, before it is closed.
+using BoxHook = std::function<void(HWND)>;
+
+// Runs Vemtrell.exe with `tail` after its quoted name (nothing when empty),
+// in `directory`.
+RunResult RunVemtrell(const std::string& tail, const std::string& directory,
+                      const std::vector<std::string>& watched = {}, const BoxHook& on_box = nullptr);
+// The same with the whole command line given. Without `debug`, no trace
+// lines are collected: a run that writes a million of them takes seconds,
+// not minutes.
+RunResult RunVemtrellCommandLine(const std::string& command_line, const std::string& directory,
+                                 const std::vector<std::string>& watched = {}, const BoxHook& on_box = nullptr,
+                                 bool debug = true);
+
+// Trace bodies: each line less its "<file>(<line>) : " head.
+std::vector<std::string> Bodies(const RunResult& run);
