@@ -26,15 +26,18 @@ class Listing {
 };
 
 void RemoveTree(const std::string& path) {
-  for (const std::string& name : FileNames(path)) {
-    const std::string full = path + "\\" + name;
-    const DWORD attributes = GetFileAttributesA(full.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      RemoveTree(full);
-      continue;
+  const std::vector<std::string> names = FileNames(path);
+  if (names != std::vector<std::string>{"<no folder>"}) {
+    for (const std::string& name : names) {
+      const std::string full = path + "\\" + name;
+      const DWORD attributes = GetFileAttributesA(full.c_str());
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        RemoveTree(full);
+        continue;
+      }
+      SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);  // DeleteFile refuses a read-only file
+      DeleteFileA(full.c_str());
     }
-    SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);  // DeleteFile refuses a read-only file
-    DeleteFileA(full.c_str());
   }
   RemoveDirectoryA(path.c_str());
 }
@@ -87,16 +90,17 @@ bool ReadBytes(const std::string& path, std::string* bytes) {
   if (!file) return false;
   bytes->clear();
   char chunk[65536];
-  DWORD got = 0;
-  while (ReadFile(file.Get(), chunk, sizeof chunk, &got, nullptr) && got > 0) bytes->append(chunk, got);
-  return true;
+  for (DWORD got = 0;; bytes->append(chunk, got)) {
+    if (!ReadFile(file.Get(), chunk, sizeof chunk, &got, nullptr)) return false;
+    if (got == 0) return true;
+  }
 }
 
 std::vector<std::string> FileNames(const std::string& directory) {
   WIN32_FIND_DATAA entry;
   const Listing listing(directory, &entry);
+  if (!listing.Opened()) return {"<no folder>"};
   std::vector<std::string> names;
-  if (!listing.Opened()) return names;
   do {
     const std::string name = entry.cFileName;
     if (name != "." && name != "..") names.push_back(name);

@@ -19,9 +19,10 @@ std::string Hex8(const void* handle);
 std::string ExeDir();
 
 bool WriteBytes(const std::string& path, const std::string& bytes);
-// False when there is nothing readable at `path`.
+// False when there is nothing readable at `path`, or a read fails part way.
 bool ReadBytes(const std::string& path, std::string* bytes);
-// The names in a folder, sorted, without "." and "..".
+// The names in a folder, sorted, without "." and ".."; {"<no folder>"} when
+// it cannot be listed, which no empty folder is mistaken for.
 std::vector<std::string> FileNames(const std::string& directory);
 
 // A fresh, empty directory under %TEMP%, removed with its files at the end.

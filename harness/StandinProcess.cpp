@@ -112,9 +112,10 @@ void StandinProcess::Close() {
 
 std::vector<std::string> StandinProcess::CloseAndReadItems() {
   Close();
-  if (!process_ || WaitForSingleObject(process_.Get(), 10000) != WAIT_OBJECT_0) return {};
+  if (!process_ || WaitForSingleObject(process_.Get(), 10000) != WAIT_OBJECT_0) return {"<stand-in did not exit>"};
   std::string saved;
-  if (!ReadBytes(files_.File("saved.bin"), &saved)) return {};
+  // The stand-in saves when its window is closed, not when it is destroyed.
+  if (!ReadBytes(files_.File("saved.bin"), &saved)) return {"<no items saved>"};
   return Split(saved, '\0');
 }
 

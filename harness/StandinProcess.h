@@ -27,7 +27,8 @@ class StandinProcess {
   DWORD ProcessId() const { return process_id_; }
   // Every item request ("get I", "set I") that reached the list view so far.
   std::vector<std::string> ItemRequests() const;
-  // Closes the window and returns the list view's texts as it had them.
+  // Closes the window and returns the list view's texts as it had them;
+  // a single "<...>" line saying why when it saved none.
   std::vector<std::string> CloseAndReadItems();
 
  private:
