@@ -33,19 +33,18 @@ TEST(Bitness, NoBlockForAListViewOfTheOtherBitness) {
       {__LINE__, "", "X\r\nY\r\n"}, // would be an apply
       {__LINE__, "labels.txt", nullptr},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE("case at line " + std::to_string(c.line));
+  ForEachRow(cases, [&](const Case& c) {
     TempDir dir;
     if (c.config) {
       ASSERT_TRUE(WriteBytes(dir.File("config.txt"), c.config));
     }
     ASSERT_TRUE(WriteBytes(dir.File("labels.txt"), "L\r\n"));
     RunResult run = RunVemtrell(c.tail, dir.Path());
-    ExpectRun(c.line, run, Found(c.tail, dir, standin) + Lines{"Failed to create Shared memory."},
+    ExpectRun(__LINE__, run, Found(c.tail, dir, standin) + Lines{"Failed to create Shared memory."},
               {{kNoBlock, MB_ICONERROR}}, 1);
     EXPECT_EQ(Bytes(dir.File("dump.txt")), "<absent>");
     EXPECT_EQ(Bytes(dir.File("config.txt")), c.config ? c.config : "<absent>");
-  }
+  });
   EXPECT_EQ(standin.ItemRequests(), Lines()) << "no item request may reach the list view";
   EXPECT_EQ(standin.CloseAndReadItems(), items);
 }

@@ -40,9 +40,10 @@ inline void ExpectBoxes(const RunResult& run, const std::vector<ExpectedBox>& bo
 }
 
 // Checks a whole run: trace bodies in order, boxes in order, exit code.
+// `line` is the caller's; in a table's loop the row is named by ForEachRow.
 inline void ExpectRun(int line, const RunResult& run, const Lines& bodies, const std::vector<ExpectedBox>& boxes,
                DWORD exit_code) {
-  SCOPED_TRACE("case at line " + std::to_string(line));
+  SCOPED_TRACE("checked at line " + std::to_string(line));
   EXPECT_FALSE(run.crashed);
   EXPECT_FALSE(run.timed_out);
   EXPECT_EQ(Bodies(run), bodies);
@@ -59,6 +60,30 @@ inline Lines Found(const std::string& tail, const std::string& dir, const Standi
   return Opening(tail, dir) + Lines{"hw=" + Hex8(standin.MainWindow()), "hw=" + Hex8(standin.ListView())};
 }
 
+// A setting the test run gives through the environment; empty when unset.
+inline std::string Setting(const char* name) {
+  char value[4096];
+  const DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
+  return length > 0 && length < sizeof value ? std::string(value, length) : std::string();
+}
+
+// A table row of one value, where a struct of its own would say no more.
+template <typename T>
+struct Row {
+  int line;
+  T value;
+};
+
+// Runs `check` on every row of a table (rows with an `int line`): each
+// failure names its row, and a failed ASSERT ends only that row.
+template <typename Case, std::size_t N, typename Check>
+void ForEachRow(const Case (&rows)[N], const Check& check) {
+  for (const Case& row : rows) {
+    SCOPED_TRACE("case at line " + std::to_string(row.line));
+    check(row);
+  }
+}
+
 inline std::string ThroughCodePage(const std::string& bytes) {
   wchar_t wide[512];
   char back[1024];
@@ -66,12 +91,6 @@ inline std::string ThroughCodePage(const std::string& bytes) {
   return std::string(back, WideCharToMultiByte(CP_ACP, 0, wide, length, back, sizeof back, nullptr, nullptr));
 }
 
-// A setting the test run gives through the environment; empty when unset.
-inline std::string Setting(const char* name) {
-  char value[4096];
-  const DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
-  return length > 0 && length < sizeof value ? std::string(value, length) : std::string();
-}
 
 inline std::string Bytes(const std::string& path) {
   std::string bytes;

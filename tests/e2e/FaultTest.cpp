@@ -88,8 +88,7 @@ TEST(Faults, ListViewGoneBeforeTheCountIsNoEmptyList) {
       {__LINE__, "labels.txt", false,
        {"filename=labels.txt", "pch=X", "n_items=0", "List view is gone.", "---end"}, {}, {"dump.txt", "labels.txt"}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE("case at line " + std::to_string(c.line));
+  ForEachRow(cases, [](const Case& c) {
     StandinProcess standin({"a", "b"}, c.at_notice ? Lines{} : Lines{"--close-at-count"});
     ASSERT_TRUE(standin.Started());
     TempDir dir;
@@ -100,10 +99,10 @@ TEST(Faults, ListViewGoneBeforeTheCountIsNoEmptyList) {
     RunResult run = RunVemtrell(c.tail, dir, {}, [&](HWND) {
       if (c.at_notice && boxes++ == 0) standin.CloseAndReadItems();
     });
-    ExpectRun(c.line, run, found + c.traces, c.boxes, 1);
+    ExpectRun(__LINE__, run, found + c.traces, c.boxes, 1);
     EXPECT_EQ(FileNames(dir), c.files);
     EXPECT_EQ(Bytes(dir.File("dump.txt")), c.tail.empty() ? "<absent>" : "a\r\nb\r\n");
-  }
+  });
 }
 
 TEST(Faults, NegativeItemCountMeansNoItems) {
@@ -188,7 +187,7 @@ TEST(Faults, UnusualWorkingDirectories) {
   }
   ASSERT_GT(deep.size(), static_cast<std::size_t>(MAX_PATH));
   for (const std::string& dir : {japanese, deep}) {
-    SCOPED_TRACE(dir.size());
+    SCOPED_TRACE(dir == japanese ? "the Japanese folder" : "the deep folder");
     RunResult run = RunVemtrell("/dump", dir);
     ExpectRun(__LINE__, run, Found("/dump", dir, standin) + Lines{"n_items=1", "pch=a"}, {{kDumpDone, MB_OK}}, 0);
     EXPECT_EQ(Bytes(dir + "\\dump.txt"), "a\r\n");

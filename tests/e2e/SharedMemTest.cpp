@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "Expect.h"
 #include "Harness.h"
 #include "sharedmem/SharedMem.h"
 
@@ -42,13 +43,9 @@ TEST(SharedMem, WindowsThatNameNoProcessGiveAnInvalidBlockThatMovesNothing) {
   HWND dead = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
   ASSERT_NE(dead, nullptr);
   DestroyWindow(dead);
-  struct Case {
-    int line;
-    HWND owner;
-  } cases[] = {{__LINE__, nullptr}, {__LINE__, dead}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.line);
-    SharedMemT<LVITEMA> block(c.owner, kSize);
+  const Row<HWND> owners[] = {{__LINE__, nullptr}, {__LINE__, dead}};
+  ForEachRow(owners, [](const Row<HWND>& owner) {
+    SharedMemT<LVITEMA> block(owner.value, kSize);
     EXPECT_FALSE(block.IsValid());
     EXPECT_NE(block.LocalAddress(), nullptr) << "the local copy comes first and stays held";
     EXPECT_EQ(block.RemoteAddress(), nullptr);
@@ -56,7 +53,7 @@ TEST(SharedMem, WindowsThatNameNoProcessGiveAnInvalidBlockThatMovesNothing) {
     EXPECT_FALSE(block.Write());
     EXPECT_FALSE(block.Read());
     EXPECT_EQ(FirstOther(block, kPattern), -1) << "a failed Read must leave the local copy alone";
-  }
+  });
 }
 
 TEST(SharedMem, ValidBlockLivesInTheTargetAndRoundTrips) {

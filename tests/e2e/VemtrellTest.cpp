@@ -41,8 +41,7 @@ TEST(Environment, DISABLED_BoxesReadTheSameInCodePage1252) {
       {__LINE__, true, {}, tail, {{kDumpDone, MB_OK}}, 0},
       {__LINE__, true, {"--break", "2"}, tail, {{kNoBlock, MB_ICONERROR}}, 1},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE("case at line " + std::to_string(c.line));
+  ForEachRow(cases, [](const Case& c) {
     std::unique_ptr<StandinProcess> standin;
     if (c.running) {
       standin.reset(new StandinProcess({"A"}, c.options));
@@ -52,7 +51,7 @@ TEST(Environment, DISABLED_BoxesReadTheSameInCodePage1252) {
     RunResult run = RunVemtrell(c.tail, dir.Path());
     ExpectBoxes(run, c.boxes);
     EXPECT_EQ(run.exit_code, c.exit_code);
-  }
+  });
 }
 
 TEST(Startup, WithoutPadmorphTheUserIsToldAndNothingIsWritten) {
@@ -66,7 +65,7 @@ TEST(Startup, WithoutPadmorphTheUserIsToldAndNothingIsWritten) {
       {__LINE__, "Padmorph Ver3.8.0", "/dump"},
       {__LINE__, "Padmorph Ver3.7.9 ", ""},
   };
-  for (const Case& c : cases) {
+  ForEachRow(cases, [](const Case& c) {
     std::unique_ptr<StandinProcess> standin;
     if (c.title) {
       standin.reset(new StandinProcess({"A"}, {"--title", c.title}));
@@ -74,10 +73,9 @@ TEST(Startup, WithoutPadmorphTheUserIsToldAndNothingIsWritten) {
     }
     TempDir dir;
     RunResult run = RunVemtrell(c.tail, dir.Path());
-    ExpectRun(c.line, run, Opening(c.tail, dir) + Lines{"pdm is not found."}, {{kNotRunning, MB_OK}}, 1);
-    EXPECT_EQ(Bytes(dir.File("dump.txt")), "<absent>");
-    EXPECT_EQ(Bytes(dir.File("config.txt")), "<absent>");
-  }
+    ExpectRun(__LINE__, run, Opening(c.tail, dir) + Lines{"pdm is not found."}, {{kNotRunning, MB_OK}}, 1);
+    EXPECT_EQ(FileNames(dir), Lines{});
+  });
 }
 
 // A lookup that fails ends the walk: a null parent would make the next ones
@@ -185,29 +183,26 @@ TEST(Dump, WritesEveryItemByTheLineRules) {
 TEST(Dump, ChosenByTheLettersAnywhereInTheTail) {
   StandinProcess standin({"A"});
   ASSERT_TRUE(standin.Started());
-  struct Case {
-    int line;
-    std::string tail;
-    bool dumps;
-  } const cases[] = {
-      {__LINE__, "labels.txt /dump", true},
-      {__LINE__, "/dumpster", true},
-      {__LINE__, "C:/dump/labels.txt", true},
-      {__LINE__, "/DUMP", false},
-      {__LINE__, "-dump", false},
+  const Row<std::string> dumps[] = {
+      {__LINE__, "labels.txt /dump"},
+      {__LINE__, "/dumpster"},
+      {__LINE__, "C:/dump/labels.txt"},
   };
-  for (const Case& c : cases) {
+  ForEachRow(dumps, [&](const Row<std::string>& tail) {
     TempDir dir;
-    RunResult run = RunVemtrell(c.tail, dir.Path());
-    if (c.dumps) {
-      ExpectRun(c.line, run, Found(c.tail, dir, standin) + Lines{"n_items=1", "pch=A"}, {{kDumpDone, MB_OK}}, 0);
-      EXPECT_EQ(Bytes(dir.File("dump.txt")), "A\r\n");
-    } else {
-      ExpectRun(c.line, run, Found(c.tail, dir, standin) + Lines{"filename=" + c.tail, "Failed to open file."}, {},
-                1);
-      EXPECT_EQ(Bytes(dir.File("dump.txt")), "<absent>");
-    }
-  }
+    RunResult run = RunVemtrell(tail.value, dir.Path());
+    ExpectRun(__LINE__, run, Found(tail.value, dir, standin) + Lines{"n_items=1", "pch=A"}, {{kDumpDone, MB_OK}}, 0);
+    EXPECT_EQ(Bytes(dir.File("dump.txt")), "A\r\n");
+  });
+  // Not the letters: a label file of that name.
+  const Row<std::string> applies[] = {{__LINE__, "/DUMP"}, {__LINE__, "-dump"}};
+  ForEachRow(applies, [&](const Row<std::string>& tail) {
+    TempDir dir;
+    RunResult run = RunVemtrell(tail.value, dir.Path());
+    ExpectRun(__LINE__, run, Found(tail.value, dir, standin) + Lines{"filename=" + tail.value, "Failed to open file."},
+              {}, 1);
+    EXPECT_EQ(FileNames(dir), Lines{});
+  });
 }
 
 TEST(Dump, EmptyListGivesAnEmptyFile) {
@@ -232,24 +227,22 @@ TEST(Dump, FileThatCannotBeOpenedIsReportedAndKept) {
   }
   // Another program has it open, sharing it with readers and writers: the
   // dump denies both, so it cannot open the file and leaves it as it was.
-  struct Case {
-    int line;
-    DWORD access;
-  } const cases[] = {{__LINE__, GENERIC_READ}, {__LINE__, GENERIC_WRITE}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE("case at line " + std::to_string(c.line));
+  const Row<DWORD> accesses[] = {{__LINE__, GENERIC_READ}, {__LINE__, GENERIC_WRITE}};
+  ForEachRow(accesses, [&](const Row<DWORD>& access) {
     TempDir dir;
     ASSERT_TRUE(WriteBytes(dir.File("dump.txt"), "held\r\n"));
-    HANDLE held = CreateFileA(dir.File("dump.txt").c_str(), c.access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    RunResult run = RunVemtrell("/dump", dir.Path());
-    CloseHandle(held);
-    ExpectRun(c.line, run, Found("/dump", dir, standin) + Lines{"Failed to open for writing : dump.txt"},
+    RunResult run;
+    {
+      const Handle held(CreateFileA(dir.File("dump.txt").c_str(), access.value, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr));
+      ASSERT_TRUE(held);
+      run = RunVemtrell("/dump", dir.Path());
+    }
+    ExpectRun(__LINE__, run, Found("/dump", dir, standin) + Lines{"Failed to open for writing : dump.txt"},
               {{kDumpFailed, MB_ICONERROR}}, 1);
     EXPECT_EQ(Bytes(dir.File("dump.txt")), "held\r\n");
     EXPECT_EQ(FileNames(dir), Lines{"dump.txt"});
-  }
+  });
 }
 
 // A full disk: the Linux test runs mount a 4 KiB file system (one page) and
@@ -277,8 +270,12 @@ TEST(Dump, FullDiskIsAFailureThatKeepsWhatWasThere) {
       {__LINE__, "", kAbsent, kAbsent, big},
       {__LINE__, "", "filler", kAbsent, small},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE("case at line " + std::to_string(c.line));
+  // Emptied before each row, so that a row that failed half way spoils no other.
+  const auto empty = [&] {
+    for (const std::string& name : FileNames(dir)) DeleteFileA((dir + "\\" + name).c_str());
+  };
+  ForEachRow(cases, [&](const Case& c) {
+    empty();
     ASSERT_TRUE(!c.filler || WriteBytes(dir + "\\" + c.filler, std::string(4096, 'x')));
     ASSERT_TRUE(!c.previous || WriteBytes(dir + "\\dump.txt", c.previous));
     const Lines files = FileNames(dir);
@@ -289,14 +286,14 @@ TEST(Dump, FullDiskIsAFailureThatKeepsWhatWasThere) {
     Lines expected = Found(c.tail, dir, standin) + Lines{"n_items=" + std::to_string(c.items.size())};
     for (const std::string& item : c.items) expected.push_back("pch=" + item);
     expected.push_back(dump ? "Failed to write : dump.txt" : "Failed to write : config.txt");
-    ExpectRun(c.line, run, expected,
+    ExpectRun(__LINE__, run, expected,
               dump ? std::vector<ExpectedBox>{{kDumpFailed, MB_ICONERROR}}
                    : std::vector<ExpectedBox>{{kFirstRun, MB_ICONINFORMATION}, {kExportFailed, MB_ICONERROR}},
               1);
     EXPECT_EQ(FileNames(dir), files);
     EXPECT_EQ(Bytes(dir + "\\dump.txt"), c.previous ? c.previous : "<absent>");
-    for (const std::string& name : FileNames(dir)) DeleteFileA((dir + "\\" + name).c_str());
-  }
+  });
+  empty();
 }
 
 // An item the list view will not give writes an empty line, never the text
@@ -312,27 +309,26 @@ TEST(Dump, ItemsWithoutAnAnswerGiveEmptyLines) {
       {__LINE__, "--refuse-get", {"n_items=3", "pch=A", "failed_item=1", "pch=", "pch=C"}, true},
       {__LINE__, "--silent-get", {"n_items=3", "pch=A", "pch=", "pch=C"}, false},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE("case at line " + std::to_string(c.line));
+  ForEachRow(cases, [](const Case& c) {
     StandinProcess standin({"A", "B", "C"}, {c.option, "1"});
     ASSERT_TRUE(standin.Started());
     {
       TempDir dir;
       RunResult run = RunVemtrell("/dump", dir.Path());
-      ExpectRun(c.line, run, Found("/dump", dir, standin) + c.traces,
+      ExpectRun(__LINE__, run, Found("/dump", dir, standin) + c.traces,
                 {c.failed ? ExpectedBox{kDumpFailed, MB_ICONERROR} : ExpectedBox{kDumpDone, MB_OK}}, c.failed);
       EXPECT_EQ(Bytes(dir.File("dump.txt")), "A\r\n\r\nC\r\n");
     }
     {
       TempDir dir;
       RunResult run = RunVemtrell("", dir.Path());
-      ExpectRun(c.line, run, Found("", dir, standin) + c.traces,
+      ExpectRun(__LINE__, run, Found("", dir, standin) + c.traces,
                 {{kFirstRun, MB_ICONINFORMATION},
                  c.failed ? ExpectedBox{kExportFailed, MB_ICONERROR} : ExpectedBox{kExportDone, MB_OK}},
                 c.failed);
       EXPECT_EQ(Bytes(dir.File("config.txt")), "A\r\n\r\nC\r\n");
     }
-  }
+  });
 }
 
 // A list view may answer with a pointer to text of its own, even text that
@@ -356,14 +352,14 @@ TEST(Dump, TextAnsweredElsewhereIsReadFromThere) {
       {__LINE__, "--bad-text", "0", {"n_items=3", "failed_item=0", "pch=", "pch=second", "pch=third"},
        "\r\nsecond\r\nthird\r\n", {kDumpFailed, MB_ICONERROR}, 1},
   };
-  for (const Case& c : cases) {
+  ForEachRow(cases, [](const Case& c) {
     StandinProcess standin({"first", "second", "third"}, {c.option, c.indexes});
     ASSERT_TRUE(standin.Started());
     TempDir dir;
     RunResult run = RunVemtrell("/dump", dir.Path());
-    ExpectRun(c.line, run, Found("/dump", dir, standin) + c.traces, {c.box}, c.exit_code);
+    ExpectRun(__LINE__, run, Found("/dump", dir, standin) + c.traces, {c.box}, c.exit_code);
     EXPECT_EQ(Bytes(dir.File("dump.txt")), c.dumped);
-  }
+  });
 }
 
 TEST(Apply, LabelFileBytesReachTheListViewByTheLineRules) {
@@ -400,8 +396,7 @@ TEST(Apply, StopsAtTheShorterOfListAndLabels) {
       {__LINE__, {"a", "b"}, "", {"a", "b"}},
       {__LINE__, {}, "A\n", {}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE("case at line " + std::to_string(c.line));
+  ForEachRow(cases, [](const Case& c) {
     StandinProcess standin(c.items);
     ASSERT_TRUE(standin.Started());
     TempDir dir;
@@ -411,32 +406,28 @@ TEST(Apply, StopsAtTheShorterOfListAndLabels) {
     EXPECT_EQ(Bodies(run).back(), "---end");
     EXPECT_EQ(Bodies(run)[Bodies(run).size() - 2], "n_items=" + std::to_string(c.items.size()));
     EXPECT_EQ(standin.CloseAndReadItems(), c.after);
-  }
+  });
 }
 
 TEST(Apply, QuotedAndJapanesePathsAreOpened) {
   StandinProcess standin({"a", "b"});
   ASSERT_TRUE(standin.Started());
   TempDir dir;
-  const std::string japanese = Sjis(u8"ラベル一覧.txt");
+  const std::string quoted = "\"" + dir.File("my labels.txt") + "\"  ";
   ASSERT_TRUE(WriteBytes(dir.File("my labels.txt"), "Q\r\n"));
+  RunResult run = RunVemtrell(quoted, dir.Path());
+  ExpectRun(__LINE__, run,
+            Found(quoted, dir, standin) + Lines{"filename=" + dir.File("my labels.txt"), "pch=Q", "n_items=2", "---end"},
+            {}, 0);
+  const std::string japanese = Sjis(u8"ラベル一覧.txt");
   ASSERT_TRUE(WriteBytes(dir.File(japanese), "\r\nJ\r\n"));
-  struct Case {
-    int line;
-    std::string tail;
-    std::string path;
-  } const cases[] = {
-      {__LINE__, "\"" + dir.File("my labels.txt") + "\"  ", dir.File("my labels.txt")},
-      {__LINE__, japanese, japanese},
-      {__LINE__, "\"" + japanese + "\"", japanese},
-  };
-  for (const Case& c : cases) {
-    RunResult run = RunVemtrell(c.tail, dir.Path());
-    const Lines labels = c.path == japanese ? Lines{"pch=", "pch=J"} : Lines{"pch=Q"};
-    ExpectRun(c.line, run,
-              Found(c.tail, dir, standin) + Lines{"filename=" + c.path} + labels + Lines{"n_items=2", "---end"}, {},
-              0);
-  }
+  const Row<std::string> tails[] = {{__LINE__, japanese}, {__LINE__, "\"" + japanese + "\""}};
+  ForEachRow(tails, [&](const Row<std::string>& tail) {
+    RunResult run = RunVemtrell(tail.value, dir.Path());
+    ExpectRun(__LINE__, run,
+              Found(tail.value, dir, standin) + Lines{"filename=" + japanese, "pch=", "pch=J", "n_items=2", "---end"},
+              {}, 0);
+  });
   EXPECT_EQ(standin.CloseAndReadItems(), Lines({"Q", "J"}));
 }
 
@@ -444,24 +435,22 @@ TEST(Apply, QuotedAndJapanesePathsAreOpened) {
 TEST(Apply, LabelFileOthersAreReadingIsApplied) {
   StandinProcess standin({"a", "b"});
   ASSERT_TRUE(standin.Started());
-  struct Case {
-    int line;
-    DWORD share;
-  } const cases[] = {{__LINE__, FILE_SHARE_READ}, {__LINE__, FILE_SHARE_READ | FILE_SHARE_WRITE}};
-  for (const Case& c : cases) {
+  const Row<DWORD> shares[] = {{__LINE__, FILE_SHARE_READ}, {__LINE__, FILE_SHARE_READ | FILE_SHARE_WRITE}};
+  ForEachRow(shares, [&](const Row<DWORD>& share) {
     TempDir dir;
-    ASSERT_TRUE(WriteBytes(dir.File("config.txt"), "X" + std::to_string(c.line) + "\r\n"));
-    HANDLE reading = CreateFileA(dir.File("config.txt").c_str(), GENERIC_READ, c.share, nullptr, OPEN_EXISTING, 0,
-                                 nullptr);
-    ASSERT_NE(reading, INVALID_HANDLE_VALUE);
-    RunResult run = RunVemtrell("", dir.Path());
-    CloseHandle(reading);
-    ExpectRun(c.line, run,
-              Found("", dir, standin) + Lines{"filename=.\\config.txt", "pch=X" + std::to_string(c.line),
-                                              "n_items=2", "---end"},
-              {}, 0);
-  }
-  EXPECT_EQ(standin.CloseAndReadItems(), Lines({"X" + std::to_string(cases[1].line), "b"}));
+    const std::string label = "X" + std::to_string(share.line);
+    ASSERT_TRUE(WriteBytes(dir.File("config.txt"), label + "\r\n"));
+    RunResult run;
+    {
+      const Handle reading(CreateFileA(dir.File("config.txt").c_str(), GENERIC_READ, share.value, nullptr,
+                                       OPEN_EXISTING, 0, nullptr));
+      ASSERT_TRUE(reading);
+      run = RunVemtrell("", dir.Path());
+    }
+    ExpectRun(__LINE__, run,
+              Found("", dir, standin) + Lines{"filename=.\\config.txt", "pch=" + label, "n_items=2", "---end"}, {}, 0);
+  });
+  EXPECT_EQ(standin.CloseAndReadItems(), Lines({"X" + std::to_string(shares[1].line), "b"}));
 }
 
 TEST(Apply, UnreadableLabelFileLeavesTheListAlone) {
@@ -471,33 +460,33 @@ TEST(Apply, UnreadableLabelFileLeavesTheListAlone) {
   ASSERT_TRUE(CreateDirectoryA(dir.File("folder").c_str(), nullptr));
   ASSERT_TRUE(WriteBytes(dir.File("busy.txt"), "X\r\n"));
   // Another program is writing it.
-  HANDLE busy = CreateFileA(dir.File("busy.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                            nullptr);
-  ASSERT_NE(busy, INVALID_HANDLE_VALUE);
-  const char kOpen[] = "Failed to open file.", kRead[] = "Failed to read file.";
+  const Handle busy(CreateFileA(dir.File("busy.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                0, nullptr));
+  ASSERT_TRUE(busy);
   struct Case {
     int line;
     std::string tail;
     std::string path;
-    const char* failure;
   } const cases[] = {
-      {__LINE__, "missing.txt", "missing.txt", kOpen},
-      {__LINE__, "folder", "folder", kOpen},
-      {__LINE__, "busy.txt", "busy.txt", kOpen},
-      {__LINE__, "\"\"", ".\\config.txt", kOpen},
-      {__LINE__, std::string(32000, 't'), std::string(32000, 't'), kOpen},  // the longest tail Windows passes
-      // Opens, then fails at the first read: the kernel answers EIO for the
-      // unmapped first page. Only under Wine with its Z: drive; Windows has
-      // no such file.
-      {__LINE__, "Z:\\proc\\self\\mem", "Z:\\proc\\self\\mem", kRead},
+      {__LINE__, "missing.txt", "missing.txt"},
+      {__LINE__, "folder", "folder"},
+      {__LINE__, "busy.txt", "busy.txt"},
+      {__LINE__, "\"\"", ".\\config.txt"},
+      {__LINE__, std::string(32000, 't'), std::string(32000, 't')},  // the longest tail Windows passes
   };
-  const bool proc_mem = GetFileAttributesA("Z:\\proc\\self\\mem") != INVALID_FILE_ATTRIBUTES;
-  for (const Case& c : cases) {
-    if (c.failure == kRead && !proc_mem) continue;
+  ForEachRow(cases, [&](const Case& c) {
     RunResult run = RunVemtrell(c.tail, dir.Path());
-    ExpectRun(c.line, run, Found(c.tail, dir, standin) + Lines{"filename=" + c.path, c.failure}, {}, 1);
+    ExpectRun(__LINE__, run, Found(c.tail, dir, standin) + Lines{"filename=" + c.path, "Failed to open file."}, {}, 1);
+  });
+  // Opens, then fails at the first read: the kernel answers EIO for the
+  // unmapped first page. Only under Wine with its Z: drive; Windows has no
+  // such file.
+  const std::string proc_mem = "Z:\\proc\\self\\mem";
+  if (GetFileAttributesA(proc_mem.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    RunResult run = RunVemtrell(proc_mem, dir.Path());
+    ExpectRun(__LINE__, run, Found(proc_mem, dir, standin) + Lines{"filename=" + proc_mem, "Failed to read file."}, {},
+              1);
   }
-  CloseHandle(busy);
   EXPECT_EQ(standin.ItemRequests(), Lines{});
   EXPECT_EQ(standin.CloseAndReadItems(), Lines({"a"}));
 }
