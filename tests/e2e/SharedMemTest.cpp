@@ -5,7 +5,7 @@
 #include <commctrl.h>
 
 #include <cstring>
-#include <type_traits>
+#include <memory>
 #include <vector>
 
 #include "Expect.h"
@@ -16,10 +16,6 @@ namespace {
 
 constexpr DWORD kSize = 316;
 constexpr unsigned char kPattern = 0xA5;
-
-static_assert(!std::is_copy_constructible<SharedMemBase>::value, "one owner per block");
-static_assert(!std::is_copy_assignable<SharedMemBase>::value, "one owner per block");
-static_assert(std::has_virtual_destructor<SharedMemBase>::value, "deletable through the base");
 
 void Fill(SharedMemBase& block, unsigned char value) { std::memset(block.LocalAddress(), value, block.Size()); }
 
@@ -56,43 +52,54 @@ TEST(SharedMem, WindowsThatNameNoProcessGiveAnInvalidBlockThatMovesNothing) {
   });
 }
 
+// Held through the base, as an owner of blocks of any type may hold one:
+// released all the same. A second block for the same list view is one of its
+// own, and releasing it leaves the first whole.
 TEST(SharedMem, ValidBlockLivesInTheTargetAndRoundTrips) {
   StandinProcess standin({"one", "two"});
   ASSERT_TRUE(standin.Started());
-  const void* remote = nullptr;
+  std::unique_ptr<SharedMemBase> block(new SharedMemT<LVITEMA>(standin.ListView(), kSize));
+  ASSERT_TRUE(block->IsValid());
+  const void* remote = block->RemoteAddress();
+  EXPECT_EQ(block->Size(), kSize);
+  MEMORY_BASIC_INFORMATION info = QueryRemote(standin.ProcessId(), remote);
+  EXPECT_EQ(info.State, static_cast<DWORD>(MEM_COMMIT));
+  EXPECT_EQ(info.Protect, static_cast<DWORD>(PAGE_READWRITE));
+
+  Fill(*block, kPattern);
+  ASSERT_TRUE(block->Read());
+  EXPECT_EQ(FirstOther(*block, 0), -1) << "a fresh remote copy reads as zeros";
+
+  const void* other_remote = nullptr;
   {
-    SharedMemT<LVITEMA> block(standin.ListView(), kSize);
-    ASSERT_TRUE(block.IsValid());
-    remote = block.RemoteAddress();
-    EXPECT_EQ(block.Local(), block.LocalAddress());
-    EXPECT_EQ(block.Remote(), block.RemoteAddress());
-    EXPECT_EQ(block.Size(), kSize);
-    MEMORY_BASIC_INFORMATION info = QueryRemote(standin.ProcessId(), remote);
-    EXPECT_EQ(info.State, static_cast<DWORD>(MEM_COMMIT));
-    EXPECT_EQ(info.Protect, static_cast<DWORD>(PAGE_READWRITE));
-
-    Fill(block, kPattern);
-    ASSERT_TRUE(block.Read());
-    EXPECT_EQ(FirstOther(block, 0), -1) << "a fresh remote copy reads as zeros";
-
-    unsigned char* bytes = static_cast<unsigned char*>(block.LocalAddress());
-    for (DWORD i = 0; i < kSize; ++i) bytes[i] = static_cast<unsigned char>(i * 7 + 1);
-    ASSERT_TRUE(block.Write());
-    Fill(block, kPattern);
-    ASSERT_TRUE(block.Read());
-    for (DWORD i = 0; i < kSize; ++i)
-      ASSERT_EQ(bytes[i], static_cast<unsigned char>(i * 7 + 1)) << "byte " << i;
-
-    char text[4] = {'x', 'x', 'x', 'x'};
-    EXPECT_TRUE(block.ReadRemote(static_cast<char*>(block.RemoteAddress()) + 1, text, 3));
-    EXPECT_EQ(std::string(text, 3), std::string("\x08\x0F\x16", 3));
-    EXPECT_FALSE(block.ReadRemote(reinterpret_cast<const void*>(16), text, 3)) << "unmapped page";
+    SharedMemT<LVITEMA> other(standin.ListView(), kSize);
+    ASSERT_TRUE(other.IsValid());
+    other_remote = other.RemoteAddress();
+    EXPECT_NE(other_remote, remote);
+    EXPECT_NE(other.LocalAddress(), block->LocalAddress());
   }
+  EXPECT_EQ(QueryRemote(standin.ProcessId(), other_remote).State, static_cast<DWORD>(MEM_FREE));
+
+  unsigned char* bytes = static_cast<unsigned char*>(block->LocalAddress());
+  for (DWORD i = 0; i < kSize; ++i) bytes[i] = static_cast<unsigned char>(i * 7 + 1);
+  ASSERT_TRUE(block->Write());
+  Fill(*block, kPattern);
+  ASSERT_TRUE(block->Read());
+  for (DWORD i = 0; i < kSize; ++i) ASSERT_EQ(bytes[i], static_cast<unsigned char>(i * 7 + 1)) << "byte " << i;
+
+  char text[4] = {'x', 'x', 'x', 'x'};
+  EXPECT_TRUE(block->ReadRemote(static_cast<const char*>(remote) + 1, text, 3));
+  EXPECT_EQ(std::string(text, 3), std::string("\x08\x0F\x16", 3));
+  EXPECT_FALSE(block->ReadRemote(reinterpret_cast<const void*>(16), text, 3)) << "unmapped page";
+
+  block.reset();
   EXPECT_EQ(QueryRemote(standin.ProcessId(), remote).State, static_cast<DWORD>(MEM_FREE))
       << "the destructor releases the remote copy";
 }
 
-// The block is the one an LVM_SETITEMA reaches the list view through.
+// The block is the one an LVM_SETITEMA reaches the list view through: the
+// record is filled through Local() and sent as Remote(), so a wrong address
+// from either and the new label never arrives.
 TEST(SharedMem, TargetListViewActsOnTheRemoteCopy) {
   StandinProcess standin({"old"});
   ASSERT_TRUE(standin.Started());
