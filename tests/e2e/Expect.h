@@ -67,6 +67,25 @@ inline std::string Setting(const char* name) {
   return length > 0 && length < sizeof value ? std::string(value, length) : std::string();
 }
 
+// Whether this process runs in ANSI code page `needed`, which a test's
+// expectations hold in only. Where the runner chose the code page
+// (VEMTRELL_CODE_PAGE, as the Linux runs under Wine do) any other is a
+// failure; elsewhere the page is the system's and the test is skipped, with
+// the reason. Use: if (!InCodePage(932)) return;
+inline bool InCodePage(UINT needed) {
+  const UINT got = GetACP();
+  if (got == needed) return true;
+  const std::string chosen = Setting("VEMTRELL_CODE_PAGE");
+  if (!chosen.empty()) {
+    ADD_FAILURE() << "the test runner asked for code page " << chosen << " (VEMTRELL_CODE_PAGE) and got " << got
+                  << "; this test needs " << needed;
+    return false;
+  }
+  // GTEST_SKIP returns from the function it stands in, which must return void.
+  [&] { GTEST_SKIP() << "the system's ANSI code page is " << got << ", this test needs " << needed; }();
+  return false;
+}
+
 // A table row of one value, where a struct of its own would say no more.
 template <typename T>
 struct Row {
