@@ -105,19 +105,39 @@ TEST(Faults, ListViewGoneBeforeTheCountIsNoEmptyList) {
   });
 }
 
-TEST(Faults, NegativeItemCountMeansNoItems) {
-  StandinProcess standin({"a", "b"}, {"--count", "-5"});
-  ASSERT_TRUE(standin.Started());
-  TempDir dir;
-  RunResult dump = RunVemtrell("/dump", dir.Path());
-  ExpectRun(__LINE__, dump, Found("/dump", dir, standin) + Lines{"n_items=-5"}, {{kDumpDone, MB_OK}}, 0);
-  EXPECT_EQ(Bytes(dir.File("dump.txt")), "");
-  ASSERT_TRUE(WriteBytes(dir.File("config.txt"), "X\r\nY\r\n"));
-  RunResult apply = RunVemtrell("", dir.Path());
-  ExpectRun(__LINE__, apply,
-            Found("", dir, standin) + Lines{"filename=.\\config.txt", "pch=X", "pch=Y", "n_items=-5", "---end"}, {},
-            0);
-  EXPECT_EQ(standin.CloseAndReadItems(), Lines({"a", "b"}));
+// A count the list view does not hold: a negative one means no items; one
+// past its items makes those items fail, each an empty line in the dump,
+// and the run says so.
+TEST(Faults, CountsTheListDoesNotHold) {
+  struct Case {
+    int line;
+    int count;
+    Lines dump_traces;
+    std::string dumped;
+    Lines apply_traces;
+    bool failed;  // the dump and the apply alike
+    Lines after;
+  } const cases[] = {
+      {__LINE__, -5, {"n_items=-5"}, "", {"n_items=-5", "---end"}, false, {"a", "b"}},
+      {__LINE__, 4, {"n_items=4", "pch=a", "pch=b", "failed_item=2", "pch=", "failed_item=3", "pch="},
+       "a\r\nb\r\n\r\n\r\n", {"n_items=4", "failed_item=2", "failed_item=3", "---end"}, true, {"W", "X"}},
+  };
+  ForEachRow(cases, [](const Case& c) {
+    StandinProcess standin({"a", "b"}, {"--count", std::to_string(c.count)});
+    ASSERT_TRUE(standin.Started());
+    TempDir dir;
+    RunResult dump = RunVemtrell("/dump", dir.Path());
+    ExpectRun(__LINE__, dump, Found("/dump", dir, standin) + c.dump_traces,
+              {c.failed ? ExpectedBox{kDumpFailed, MB_ICONERROR} : ExpectedBox{kDumpDone, MB_OK}}, c.failed);
+    EXPECT_EQ(Bytes(dir.File("dump.txt")), c.dumped);
+    ASSERT_TRUE(WriteBytes(dir.File("config.txt"), "W\r\nX\r\nY\r\nZ\r\n"));
+    RunResult apply = RunVemtrell("", dir.Path());
+    ExpectRun(__LINE__, apply,
+              Found("", dir, standin) + Lines{"filename=.\\config.txt", "pch=W", "pch=X", "pch=Y", "pch=Z"} +
+                  c.apply_traces,
+              {}, c.failed);
+    EXPECT_EQ(standin.CloseAndReadItems(), c.after);
+  });
 }
 
 // A read-only disk (a file system the Linux test runs mount read-only and
