@@ -5,6 +5,9 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver
+# Set by probe_32bit for this process alone: an inherited answer is never
+# trusted (VEMTRELL_32BIT is the switch).
+unset RUNS_32BIT WHY_NO_32BIT
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
