@@ -1,16 +1,38 @@
-# Shared by the scripts: installs what the build and the Wine runs need, and
-# prepares the Wine prefix the programs run in. Source it; do not run it.
+# shellcheck shell=bash
+# Shared by the scripts: installs what the build and the Wine runs need, finds
+# out whether this machine runs 32-bit code, and holds the locks and the mount
+# checks the launcher (scripts/sandbox) and scripts/wow64 use. Source it; do
+# not run it.
 set -euo pipefail
 
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-WINE=/usr/lib/wine/wine64
-WINESERVER=/usr/lib/wine/wineserver
+# The physical path, as CMake names it: the WoW64 root gets the checkout at
+# this path, and a symbolic link in it would lead nowhere there.
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
+# The host's Wine, which runs the 64-bit build.
+export HOST_WINE=/usr/lib/wine/wine64 HOST_WINESERVER=/usr/lib/wine/wineserver
 # Set by probe_32bit for this process alone: an inherited answer is never
 # trusted (VEMTRELL_32BIT is the switch).
 unset RUNS_32BIT WHY_NO_32BIT
 
+die() {
+  echo "${0##*/}: $*" >&2
+  exit 1
+}
+
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# The Windows runs and the WoW64 root need root: bubblewrap's file systems
+# and binds, and the root's files, which belong to root.
+need_root() {
+  [ "$(id -u)" -eq 0 ] || die "needs root (bubblewrap's mounts, the WoW64 root): run it as root, for example 'sudo $0'"
+}
+
+apt_install() {
+  echo "installing: $*"
+  as_root apt-get update -qq
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
 }
 
 # Whether this machine runs 32-bit x86 code inside 64-bit processes, as
@@ -18,6 +40,7 @@ as_root() {
 # it (IA-32 emulation off): there the 32-bit build cannot run at all, and the
 # WoW64 root is of no use. Sets RUNS_32BIT to yes or no and, for no,
 # WHY_NO_32BIT. VEMTRELL_32BIT=no takes the 64-bit-only path on any machine.
+# shellcheck disable=SC2034 # the scripts that source this file read both
 probe_32bit() {
   [ -z "${RUNS_32BIT:-}" ] || return 0
   case "${VEMTRELL_32BIT:-}" in
@@ -31,17 +54,15 @@ probe_32bit() {
       exit 2
       ;;
   esac
-  command -v gcc >/dev/null || {
-    as_root apt-get update -qq
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends gcc libc6-dev >/dev/null
-  }
+  command -v gcc >/dev/null || apt_install gcc libc6-dev
   local probe="$ROOT/build/ia32-probe" answer rc=0
   if [ ! -x "$probe" ] || [ "$ROOT/tools/ia32-probe.c" -nt "$probe" ]; then
     mkdir -p "$ROOT/build"
-    gcc -O1 -no-pie -o "$probe.$$" "$ROOT/tools/ia32-probe.c" && mv -f "$probe.$$" "$probe" || {
+    # Built under a name of its own, then renamed: runs at once may build it.
+    if ! gcc -O1 -no-pie -o "$probe.$$" "$ROOT/tools/ia32-probe.c" || ! mv -f "$probe.$$" "$probe"; then
       echo "cannot build the 32-bit probe (tools/ia32-probe.c)" >&2
       exit 2
-    }
+    fi
   fi
   answer=$("$probe") || rc=$?
   case "$rc:$answer" in
@@ -63,22 +84,18 @@ ensure_tools() {
   command -v g++ >/dev/null || missing+=(g++)
   command -v i686-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-i686-posix)
   command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64-posix)
-  [ -x "$WINE" ] || missing+=(wine64)
-  command -v xvfb-run >/dev/null || missing+=(xvfb)
-  command -v xauth >/dev/null || missing+=(xauth)
+  [ -x "$HOST_WINE" ] || missing+=(wine64)
+  command -v Xvfb >/dev/null || missing+=(xvfb)
+  command -v bwrap >/dev/null || missing+=(bubblewrap)
   command -v localedef >/dev/null || missing+=(locales)
   [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing: ${missing[*]}"
-    as_root apt-get update -qq
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-  fi
+  [ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
   # Japanese file names and code page 932 under Wine need ja_JP.UTF-8; one
   # test runs in code page 1252, from en_US.UTF-8.
+  local have
+  have=$(locale -a)
   for locale in ja_JP en_US; do
-    if ! locale -a 2>/dev/null | grep -qix "$locale.utf8"; then
-      as_root localedef -i "$locale" -f UTF-8 "$locale.UTF-8"
-    fi
+    grep -qix "$locale.utf8" <<<"$have" || as_root localedef -i "$locale" -f UTF-8 "$locale.UTF-8"
   done
 }
 
@@ -89,47 +106,7 @@ ensure_demo_tools() {
   local missing=()
   [ -x /usr/bin/convert ] || missing+=(imagemagick)
   [ -f /usr/share/fonts/opentype/ipafont-gothic/ipag.ttf ] || missing+=(fonts-ipafont-gothic)
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing: ${missing[*]}"
-    as_root apt-get update -qq
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-  fi
-}
-
-# The host's wine64 prefix of the 64-bit build, in a Japanese locale so the ANSI code page
-# is 932, as for Padmorph's users.
-wine_env() {
-  export WINEPREFIX="$ROOT/build/wineprefix"
-  export WINEDEBUG=-all
-  export WINEDLLOVERRIDES="mscoree,mshtml="
-  export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
-}
-
-# The settings prepare_prefix makes; a prefix made with others is set again.
-PREFIX_SETTINGS=2
-
-# A new prefix at $WINEPREFIX, for $WINE.
-prepare_prefix() {
-  mkdir -p "$WINEPREFIX"
-  "$WINE" wineboot -i >/dev/null 2>&1
-  # Without a window manager every closing window would wait 2 s for one.
-  "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-  # The Japanese UI fonts the message boxes ask for, from fonts-ipafont-gothic:
-  # without them Wine draws the Japanese as empty boxes.
-  for font in "MS UI Gothic" "MS Gothic"; do
-    "$WINE" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$font" /d IPAGothic /f >/dev/null 2>&1
-  done
-  "$WINE" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "MS PGothic" /d IPAPGothic /f >/dev/null 2>&1
-}
-
-ensure_prefix() {
-  wine_env
-  if [ "$(cat "$WINEPREFIX/.vemtrell-prefix" 2>/dev/null)" != "$PREFIX_SETTINGS" ]; then
-    echo "preparing the Wine prefix $WINEPREFIX"
-    prepare_prefix
-    "$WINESERVER" -w
-    echo "$PREFIX_SETTINGS" >"$WINEPREFIX/.vemtrell-prefix"
-  fi
+  [ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
 }
 
 build_preset() {
@@ -137,20 +114,98 @@ build_preset() {
   cmake --build --preset "$1" -j "$(nproc)"
 }
 
-# Runs "$@" on a virtual display with one wine server ($WINESERVER) kept alive
-# throughout. Wine's service processes start first, with no terminal or pipe
-# of ours: a test runner would otherwise wait on the output they inherited.
-on_wine_display() {
-  xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
-    "$0" -p 30 &
-    "$1" cmd /c exit </dev/null >/dev/null 2>&1
-    shift
-    "${@}"; rc=$?
-    "$0" -k 2>/dev/null || true
-    exit $rc' "$WINESERVER" "$WINE" "$@"
+# Seconds a run waits for a lock held by another run.
+LOCK_WAIT=${VEMTRELL_LOCK_WAIT:-600}
+[[ "$LOCK_WAIT" =~ ^[0-9]+$ ]] || die "VEMTRELL_LOCK_WAIT is '$LOCK_WAIT': give a number of seconds"
+
+# open_lock VAR FILE: opens FILE (made if absent) for locking, its descriptor
+# in VAR. A symbolic link is refused: as root it could name any file.
+open_lock() {
+  local -n fd_out=$1
+  local file=$2 why
+  # noclobber: a link made meanwhile is not followed; a file made meanwhile
+  # by another run is as good as ours.
+  if [ ! -e "$file" ] && [ ! -L "$file" ] && ! why=$( (set -C && : >"$file") 2>&1) && [ ! -e "$file" ]; then
+    die "cannot make the lock file $file: $why"
+  fi
+  if [ ! -f "$file" ] || [ -L "$file" ]; then
+    die "$file is not a plain file: it cannot be a lock"
+  fi
+  # shellcheck disable=SC2034 # a name reference: the caller's variable
+  exec {fd_out}<"$file"
 }
 
-with_wine_display() {
-  wine_env
-  on_wine_display "$@"
+indent() {
+  sed 's/^/  /'
+}
+
+# A process's command line, a launcher's run shown by the program it runs.
+command_of() {
+  # The process may have ended since it was listed.
+  [ -r "/proc/$1/cmdline" ] || return 0
+  tr '\0\n' '  ' <"/proc/$1/cmdline" | sed 's|^.* _inside [a-z]* |sandbox run of: |; s/ *$//' | cut -c1-200
+}
+
+# The processes holding the lock on FILE, for a lock that is not coming free:
+# each lists the lock (device:inode) in the fdinfo of the descriptor it
+# holds, whoever took it (flock(1) ends once it has).
+holders() {
+  local id info pid
+  id=$(stat -c '%Hd %Ld %i' -- "$1" | { read -r major minor inode && printf '%02x:%02x:%s' "$major" "$minor" "$inode"; })
+  # -s: a process may end while the list is read.
+  grep -lsF " $id " /proc/[0-9]*/fdinfo/* | while read -r info; do
+    pid=${info#/proc/}
+    echo "${pid%%/*}"
+  done | sort -un | while read -r pid; do
+    printf '%s %s\n' "$pid" "$(command_of "$pid")"
+  done
+}
+
+# take_lock FD FILE -s|-x WHAT: the lock on FD (open on FILE) within LOCK_WAIT
+# seconds, or fails saying who holds it.
+take_lock() {
+  local fd=$1 file=$2 mode=$3 what=$4
+  flock "$mode" -w "$LOCK_WAIT" "$fd" && return 0
+  die "waited ${LOCK_WAIT}s for $what ($file); held by:
+$(holders "$file" | indent)
+  (the processes of another run: let it end, end it, or set VEMTRELL_LOCK_WAIT)"
+}
+
+# The mount points at or below DIR in this mount namespace, one a line. The
+# table escapes blanks, tabs, newlines and backslashes as octal (\040).
+mounts_below() {
+  local dir point
+  dir=$(realpath -m -- "$1")
+  while read -r _ _ _ _ point _; do
+    point=$(printf '%b' "$point")
+    case "$point" in "$dir" | "$dir"/*) printf '%s\n' "$point" ;; esac
+  done </proc/self/mountinfo
+}
+
+# The WoW64 root (scripts/wow64), normalised: "dir/" and "dir" are one root.
+wow64_root() {
+  realpath -m -- "${VEMTRELL_WOW64_ROOT:-/var/cache/vemtrell/wow64-root}"
+}
+
+# What the root holds; a root made from another list is made again.
+ROOT_PACKAGES="wine,wine64,xvfb,xauth,locales,fonts-ipafont-gothic,util-linux"
+
+# A root scripts/wow64 made from this list and whose check passed: the marker
+# is written only after the check, into the staged tree.
+root_ready() {
+  local marker=$1/.vemtrell-root
+  [ -d "$1/usr" ] && [ -f "$marker" ] && [ "$(sed -n 1p "$marker")" = "$ROOT_PACKAGES" ] &&
+    sed -n 2p "$marker" | grep -q '^checked: '
+}
+
+# The processes of the sandboxes whose Wine prefix lies under DIR, one a line
+# ("PID COMMAND"): each has its prefix in its environment.
+sandbox_processes() {
+  local dir
+  for dir in /proc/[0-9]*; do
+    if [ "${dir#/proc/}" = "$$" ] || [ "${dir#/proc/}" = "$BASHPID" ]; then continue; fi
+    # -s: a process may end while the list is read.
+    grep -zqsF "WINEPREFIX=$1/" "$dir/environ" || continue
+    printf '%s %s\n' "${dir#/proc/}" "$(command_of "${dir#/proc/}")"
+  done
 }
