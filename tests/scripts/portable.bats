@@ -1,0 +1,42 @@
+#!/usr/bin/env bats
+# tests/portable/without-z judges each test program by gtest's summary and
+# by the exit status Wine reports. A stand-in for Wine here: the script's
+# own logic is under test, not Wine.
+
+# shellcheck source=helpers.bash
+source "$BATS_TEST_DIRNAME/helpers.bash"
+
+setup() {
+  build=$BATS_TEST_TMPDIR/build prefix=$BATS_TEST_TMPDIR/prefix
+  mkdir -p "$build" "$prefix/dosdevices"
+  for exe in Vemtrell standin sharedmem_tests e2e_tests fault_tests bitness_tests; do touch "$build/$exe.exe"; done
+  touch "$BATS_TEST_TMPDIR/Vemtrell.cpp"
+  ln -s / "$prefix/dosdevices/z:"
+  # Says every test passed, then ends with FAKE_STATUS.
+  cat >"$BATS_TEST_TMPDIR/wine" <<'SH'
+#!/bin/sh
+printf '[==========] 1 test from 1 test suite ran.\r\n[  PASSED  ] 1 test.\r\n'
+exit "$FAKE_STATUS"
+SH
+  chmod +x "$BATS_TEST_TMPDIR/wine"
+}
+
+without_z() {
+  WINE=$BATS_TEST_TMPDIR/wine WINESERVER=true WINEPREFIX=$prefix FAKE_STATUS=$1 \
+    run bash "$ROOT/tests/portable/without-z" "$build" "$BATS_TEST_TMPDIR/Vemtrell.cpp"
+  echo "$output"
+}
+
+@test "without-z passes programs that pass and exit 0, on a prefix it took Z: from" {
+  without_z 0
+  [ "$status" -eq 0 ]
+  [[ "$output" == *"without Z: all passed"* ]]
+  [ ! -e "$prefix/dosdevices/z:" ] && [ ! -L "$prefix/dosdevices/z:" ]
+}
+
+@test "without-z fails a program whose exit status is not 0, though gtest said PASSED" {
+  without_z 3
+  [ "$status" -eq 1 ]
+  [[ "$output" == *"exit status 3"* ]]
+  [[ "$output" == *"without Z: FAILED"* ]]
+}
