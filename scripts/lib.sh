@@ -56,11 +56,11 @@ probe_32bit() {
   esac
   command -v gcc >/dev/null || apt_install gcc libc6-dev
   local probe="$ROOT/build/ia32-probe" answer rc=0
-  if [ ! -x "$probe" ] || [ "$ROOT/tools/ia32-probe.c" -nt "$probe" ]; then
+  if [ ! -x "$probe" ] || [ "$ROOT/scripts/probes/ia32-probe.c" -nt "$probe" ]; then
     mkdir -p "$ROOT/build"
     # Built under a name of its own, then renamed: runs at once may build it.
-    if ! gcc -O1 -no-pie -o "$probe.$$" "$ROOT/tools/ia32-probe.c" || ! mv -f "$probe.$$" "$probe"; then
-      echo "cannot build the 32-bit probe (tools/ia32-probe.c)" >&2
+    if ! gcc -O1 -no-pie -o "$probe.$$" "$ROOT/scripts/probes/ia32-probe.c" || ! mv -f "$probe.$$" "$probe"; then
+      echo "cannot build the 32-bit probe (scripts/probes/ia32-probe.c)" >&2
       exit 2
     fi
   fi
