@@ -140,12 +140,13 @@ TEST(Faults, CountsTheListDoesNotHold) {
   });
 }
 
-// A read-only disk (a file system the Linux test runs mount read-only and
+// A read-only disk (a file system the Linux runs' sandbox makes read-only and
 // name in VEMTRELL_READ_ONLY_DIR): the dump and the first-run export fail and
 // say so.
 TEST(Faults, ReadOnlyDirectory) {
   const std::string dir = Setting("VEMTRELL_READ_ONLY_DIR");
-  if (dir.empty()) GTEST_SKIP() << "VEMTRELL_READ_ONLY_DIR names no read-only disk (the Linux test runs mount one)";
+  if (dir.empty())
+    GTEST_SKIP() << "VEMTRELL_READ_ONLY_DIR names no read-only disk (the Linux runs' sandbox makes one)";
   StandinProcess standin({"a"});
   ASSERT_TRUE(standin.Started());
   RunResult dump = RunVemtrell("/dump", dir);

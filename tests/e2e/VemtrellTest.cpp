@@ -243,7 +243,7 @@ TEST(Dump, FileThatCannotBeOpenedIsReportedAndKept) {
   });
 }
 
-// A full disk: the Linux test runs mount a 4 KiB file system (one page) and
+// A full disk: the Linux runs' sandbox makes a 4 KiB file system (one page) and
 // name it in VEMTRELL_FULL_DISK_DIR. 8 KiB of labels run out of room in the
 // middle; two short ones on a disk already full fail at the first write.
 // Whatever failed, the folder holds what it held before: the previous
@@ -251,7 +251,7 @@ TEST(Dump, FileThatCannotBeOpenedIsReportedAndKept) {
 // file of the dump's own.
 TEST(Dump, FullDiskIsAFailureThatKeepsWhatWasThere) {
   const std::string dir = Setting("VEMTRELL_FULL_DISK_DIR");
-  if (dir.empty()) GTEST_SKIP() << "VEMTRELL_FULL_DISK_DIR names no full disk (the Linux test runs mount one)";
+  if (dir.empty()) GTEST_SKIP() << "VEMTRELL_FULL_DISK_DIR names no full disk (the Linux runs' sandbox makes one)";
   const Lines big(40, std::string(200, 'f')), small = {"A", "B"};
   const char* const kAbsent = nullptr;
   struct Case {
