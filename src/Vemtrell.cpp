@@ -246,13 +246,15 @@ bool DumpListLabels(HWND list_view, ItemBlockMem* block, const char* path, DumpT
   PrepareItemBlock(*block);
   const int n = GetItemCount(list_view);
   TRACE_NUMBER("n_items", n);
-  // A window that no longer exists answers 0 too: that is no empty list.
-  if (n == 0 && !IsWindow(list_view)) {
+  // A window that no longer exists answers 0 items and no text: no empty
+  // list, and no file of empty lines over the previous dump.
+  auto gone = [&]() {
     TRACE_EVENT("List view is gone.");
     file.Close();
     DeleteFileA(written.c_str());
     return false;
-  }
+  };
+  if (n == 0 && !IsWindow(list_view)) return gone();
   bool all_read = true;
   bool all_written = true;
   char text[kItemTextMax];
@@ -260,6 +262,7 @@ bool DumpListLabels(HWND list_view, ItemBlockMem* block, const char* path, DumpT
   for (int i = 0; i < n; ++i) {
     if (!GetItemText(list_view, *block, i, text)) {
       TRACE_NUMBER("failed_item", i);
+      if (!IsWindow(list_view)) return gone();
       all_read = false;
     }
     TRACE_TEXT("pch", text);

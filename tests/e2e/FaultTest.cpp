@@ -19,54 +19,51 @@ Lines Items(int n) {
   return items;
 }
 
-// The trace of a run in which items from `first_failed` on could not be read.
-Lines DumpLines(int n, int first_failed) {
-  Lines lines = {"n_items=" + std::to_string(n)};
-  for (int i = 0; i < n; ++i) {
-    if (i >= first_failed) lines.push_back("failed_item=" + std::to_string(i));
-    lines.push_back(i < first_failed ? "pch=item" + std::to_string(i) : "pch=");
-  }
-  return lines;
-}
-
-std::string DumpBytes(int n, int first_failed) {
-  std::string bytes;
-  for (int i = 0; i < n; ++i) bytes += (i < first_failed ? "item" + std::to_string(i) : "") + "\r\n";
-  return bytes;
-}
-
 // The target's window is destroyed, or its process ends, in the middle of a
-// dump or an apply: the rest of the items fail, the run says so, nothing
-// hangs, and where the process lives on, its memory holds no block of ours
-// (held while the dump's box is open). The label file is never written.
+// run: nothing hangs, the run says so, and where the process lives on, its
+// memory holds no block of ours (held while the outcome box is open). The
+// dump and the export stop at the first item the gone window does not give
+// and leave the folder as it was: the previous dump.txt, no config.txt. The
+// apply tries the rest, each a failed item, and never writes its label file.
 TEST(Faults, TargetGoneInTheMiddleOfARun) {
-  const std::string config = "A\r\nB\r\nC\r\nD\r\nE\r\n";
-  for (const std::string tail : {"/dump", ""}) {
+  const std::string config = "A\r\nB\r\nC\r\nD\r\nE\r\nF\r\n";
+  const Lines gone = {"n_items=6", "pch=item0", "pch=item1", "pch=item2", "failed_item=3", "List view is gone."};
+  struct Case {
+    int line;
+    std::string tail;
+    const char* file;  // in the folder before and after the run, if any
+    std::string bytes;
+    Lines traces;
+    std::vector<ExpectedBox> boxes;
+  } const cases[] = {
+      {__LINE__, "/dump", "dump.txt", "old\r\n", gone, {{kDumpFailed, MB_ICONERROR}}},
+      {__LINE__, "", nullptr, "", gone, {{kFirstRun, MB_ICONINFORMATION}, {kExportFailed, MB_ICONERROR}}},
+      {__LINE__, "", "config.txt", config,
+       {"filename=.\\config.txt", "pch=A", "pch=B", "pch=C", "pch=D", "pch=E", "pch=F", "n_items=6",
+        "failed_item=3", "failed_item=4", "failed_item=5", "---end"},
+       {}},
+  };
+  ForEachRow(cases, [&](const Case& c) {
     for (const std::string option : {"--close-after", "--exit-after"}) {
-      SCOPED_TRACE("tail '" + tail + "', " + option);
-      const bool dump = tail == "/dump", closed = option == "--close-after";
-      StandinProcess standin(Items(dump ? 6 : 5), {option, dump ? "3" : "2"});
+      SCOPED_TRACE(option);
+      const bool closed = option == "--close-after";
+      StandinProcess standin(Items(6), {option, "3"});
       ASSERT_TRUE(standin.Started());
       TempDir dir;
-      ASSERT_TRUE(dump || WriteBytes(dir.File("config.txt"), config));
-      const Lines found = Found(tail, dir, standin);  // before the window goes
+      ASSERT_TRUE(!c.file || WriteBytes(dir.File(c.file), c.bytes));
+      const Lines found = Found(c.tail, dir, standin);  // before the window goes
       int blocks_while_open = -1;
       RunResult run =
-          RunVemtrell(tail, dir, {}, [&](HWND) { blocks_while_open = CountItemBlocks(standin.ProcessId()); });
-      if (dump) {
-        ExpectRun(__LINE__, run, found + DumpLines(6, 3), {{kDumpFailed, MB_ICONERROR}}, 1);
-        EXPECT_EQ(Bytes(dir.File("dump.txt")), DumpBytes(6, 3));
-        EXPECT_TRUE(!closed || blocks_while_open == 1) << "the block is held while the box is open";
-      } else {
-        ExpectRun(__LINE__, run,
-                  found + Lines{"filename=.\\config.txt", "pch=A", "pch=B", "pch=C", "pch=D", "pch=E", "n_items=5",
-                                "failed_item=2", "failed_item=3", "failed_item=4", "---end"},
-                  {}, 1);
-        EXPECT_EQ(Bytes(dir.File("config.txt")), config);
+          RunVemtrell(c.tail, dir, {}, [&](HWND) { blocks_while_open = CountItemBlocks(standin.ProcessId()); });
+      ExpectRun(__LINE__, run, found + c.traces, c.boxes, 1);
+      EXPECT_EQ(FileNames(dir), c.file ? Lines{c.file} : Lines{});
+      if (c.file) {
+        EXPECT_EQ(Bytes(dir.File(c.file)), c.bytes);
       }
+      EXPECT_TRUE(!closed || c.boxes.empty() || blocks_while_open == 1) << "the block is held while the box is open";
       EXPECT_TRUE(!closed || CountItemBlocks(standin.ProcessId()) == 0) << "and released at the end";
     }
-  }
+  });
 }
 
 // The list view is gone by the time its items are counted (its window
