@@ -15,14 +15,16 @@
 namespace {
 
 TEST(Bitness, NoBlockForAListViewOfTheOtherBitness) {
-  const std::string other_build = Setting("VEMTRELL_OTHER_BUILD");
-  if (other_build.empty()) GTEST_SKIP() << "VEMTRELL_OTHER_BUILD names no build of the other bitness";
-  const std::string other = other_build + "\\standin.exe";
   // The Linux runs build both bitnesses first (VEMTRELL_OTHER_BUILD_REQUIRED):
   // there a missing build is a failure; elsewhere it may not be made yet.
-  if (GetFileAttributesA(other.c_str()) == INVALID_FILE_ATTRIBUTES) {
-    if (!Setting("VEMTRELL_OTHER_BUILD_REQUIRED").empty()) FAIL() << other << " is missing";
-    GTEST_SKIP() << other << " is missing: build the other bitness to run this test";
+  const bool required = !Setting("VEMTRELL_OTHER_BUILD_REQUIRED").empty();
+  const std::string other_build = Setting("VEMTRELL_OTHER_BUILD");
+  const std::string other = other_build + "\\standin.exe";
+  if (other_build.empty() || GetFileAttributesA(other.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    const std::string missing =
+        other_build.empty() ? "VEMTRELL_OTHER_BUILD names no build of the other bitness" : other + " is missing";
+    if (required) FAIL() << missing;
+    GTEST_SKIP() << missing << ": build the other bitness to run this test";
   }
   const Lines items = {"A", "B", "C"};
   StandinProcess standin(items, {}, other);
