@@ -13,9 +13,11 @@ setup() {
     bitness_tests; do touch "$build/$exe.exe"; done
   touch "$BATS_TEST_TMPDIR/Vemtrell.cpp"
   ln -s / "$prefix/dosdevices/z:"
-  # Says every test passed, then ends with FAKE_STATUS.
+  # Says every test passed (FAKE_SKIP, if set, skipped), then ends with
+  # FAKE_STATUS.
   cat >"$BATS_TEST_TMPDIR/wine" <<'SH'
 #!/bin/sh
+[ -z "$FAKE_SKIP" ] || printf '[  SKIPPED ] %s (0 ms)\r\n' "$FAKE_SKIP"
 printf '[==========] 1 test from 1 test suite ran.\r\n[  PASSED  ] 1 test.\r\n'
 exit "$FAKE_STATUS"
 SH
@@ -23,7 +25,7 @@ SH
 }
 
 without_z() {
-  WINE=$BATS_TEST_TMPDIR/wine WINESERVER=true WINEPREFIX=$prefix FAKE_STATUS=$1 \
+  WINE=$BATS_TEST_TMPDIR/wine WINESERVER=true WINEPREFIX=$prefix FAKE_STATUS=$1 FAKE_SKIP=${2:-} \
     run bash "$ROOT/tests/portable/without-z" "$build" "$BATS_TEST_TMPDIR/Vemtrell.cpp"
   echo "$output"
 }
@@ -40,4 +42,12 @@ without_z() {
   [ "$status" -eq 1 ]
   [[ "$output" == *"exit status 3"* ]]
   [[ "$output" == *"without Z: FAILED"* ]]
+}
+
+@test "without-z fails a case skipped that nothing there keeps from running, not one that needs a disk" {
+  without_z 0 Faults.ReadOnlyDirectory
+  [ "$status" -eq 0 ]
+  without_z 0 FirstRun.ExportsConfigThenAppliesItOnceEdited
+  [ "$status" -eq 1 ]
+  [[ "$output" == *"skipped, though nothing here keeps it from running: FirstRun.ExportsConfigThenAppliesItOnceEdited"* ]]
 }
