@@ -198,14 +198,14 @@ root_ready() {
     sed -n 2p "$marker" | grep -q '^checked: '
 }
 
-# The processes of the sandboxes whose Wine prefix lies under DIR, one a line
-# ("PID COMMAND"): each has its prefix in its environment.
+# The processes other than this shell whose environment holds NAME=VALUE
+# (a mark the launcher passes into its sandboxes), one a line ("PID COMMAND").
 sandbox_processes() {
   local dir
   for dir in /proc/[0-9]*; do
     if [ "${dir#/proc/}" = "$$" ] || [ "${dir#/proc/}" = "$BASHPID" ]; then continue; fi
     # -s: a process may end while the list is read.
-    grep -zqsF "WINEPREFIX=$1/" "$dir/environ" || continue
+    grep -zqsxF -- "$1" "$dir/environ" || continue
     printf '%s %s\n' "${dir#/proc/}" "$(command_of "${dir#/proc/}")"
   done
 }
