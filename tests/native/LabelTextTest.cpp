@@ -26,11 +26,15 @@ void* operator new(std::size_t size) {
 }
 // GCC takes free() of what a new expression gave for a mismatch, not seeing
 // that this operator new is malloc's.
+#if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 void operator delete(void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+#if defined(__GNUC__)
 #pragma GCC diagnostic pop
+#endif
 
 namespace {
 
