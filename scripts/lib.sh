@@ -171,15 +171,20 @@ $(holders "$file" | indent)
   (the processes of another run: let it end, end it, or set VEMTRELL_LOCK_WAIT)"
 }
 
-# The mount points at or below DIR in this mount namespace, one a line. The
-# table escapes blanks, tabs, newlines and backslashes as octal (\040).
+# The mount points of this mount namespace, decoded, one a line: the table
+# escapes blanks, tabs, newlines and backslashes as octal (\040).
+mount_points() {
+  local point
+  while read -r _ _ _ _ point _; do printf '%b\n' "$point"; done </proc/self/mountinfo
+}
+
+# The mount points at or below DIR, one a line.
 mounts_below() {
   local dir point
   dir=$(realpath -m -- "$1")
-  while read -r _ _ _ _ point _; do
-    point=$(printf '%b' "$point")
+  while read -r point; do
     case "$point" in "$dir" | "$dir"/*) printf '%s\n' "$point" ;; esac
-  done </proc/self/mountinfo
+  done < <(mount_points)
 }
 
 # The WoW64 root (scripts/wow64), normalised: "dir/" and "dir" are one root.

@@ -165,6 +165,14 @@ bool SetItemText(HWND list_view, ItemBlockMem& block, int index, const char* tex
   return SendMessageA(list_view, LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(block.Remote())) != 0;
 }
 
+// A window that no longer exists answers a count of 0 and no text: that is
+// no empty list. True, traced, when the list view is gone.
+bool ListViewGone(HWND list_view) {
+  if (IsWindow(list_view)) return false;
+  TRACE_EVENT("List view is gone.");
+  return true;
+}
+
 // ---------------------------------------------------------------------------
 // Label dump
 
@@ -179,9 +187,10 @@ class OutputFile {
   bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
   bool Write(const std::string& bytes) {
     for (std::size_t done = 0; done < bytes.size();) {
-      const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 20));
       DWORD wrote = 0;
-      if (!WriteFile(handle_, bytes.data() + done, chunk, &wrote, nullptr) || wrote == 0) return false;
+      if (!WriteFile(handle_, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &wrote, nullptr) ||
+          wrote == 0)
+        return false;
       done += wrote;
     }
     return true;
@@ -246,15 +255,14 @@ bool DumpListLabels(HWND list_view, ItemBlockMem* block, const char* path, DumpT
   PrepareItemBlock(*block);
   const int n = GetItemCount(list_view);
   TRACE_NUMBER("n_items", n);
-  // A window that no longer exists answers 0 items and no text: no empty
-  // list, and no file of empty lines over the previous dump.
-  auto gone = [&]() {
-    TRACE_EVENT("List view is gone.");
+  // Whatever failed, the folder keeps what it held: the file goes.
+  auto discard = [&]() {
     file.Close();
     DeleteFileA(written.c_str());
     return false;
   };
-  if (n == 0 && !IsWindow(list_view)) return gone();
+  // Nor is a list that went away a file of empty lines over the previous one.
+  if (n == 0 && ListViewGone(list_view)) return discard();
   bool all_read = true;
   bool all_written = true;
   char text[kItemTextMax];
@@ -262,25 +270,23 @@ bool DumpListLabels(HWND list_view, ItemBlockMem* block, const char* path, DumpT
   for (int i = 0; i < n; ++i) {
     if (!GetItemText(list_view, *block, i, text)) {
       TRACE_NUMBER("failed_item", i);
-      if (!IsWindow(list_view)) return gone();
+      if (ListViewGone(list_view)) return discard();
       all_read = false;
     }
     TRACE_TEXT("pch", text);
     AppendLabelLine(lines, text);
     if (lines.size() >= (64u << 10)) {
-      if (all_written && !file.Write(lines)) all_written = false;
+      all_written = all_written && file.Write(lines);
       lines.clear();
     }
   }
-  if (all_written && !file.Write(lines)) all_written = false;
-  if (!file.FlushAndClose()) all_written = false;
-  if (all_written && target == DumpTarget::kReplace &&
-      !MoveFileExA(written.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    all_written = false;
+  all_written = all_written && file.Write(lines);
+  all_written = file.FlushAndClose() && all_written;
+  if (all_written && target == DumpTarget::kReplace)
+    all_written = MoveFileExA(written.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
   if (!all_written) {
     TRACE_MESSAGE_TEXT("Failed to write : ", path);
-    DeleteFileA(written.c_str());
-    return false;
+    return discard();
   }
   return all_read;
 }
@@ -294,11 +300,7 @@ bool ApplyLabels(HWND list_view, ItemBlockMem& block) {
   PrepareItemBlock(block);
   const int n = GetItemCount(list_view);
   TRACE_NUMBER("n_items", n);
-  bool all_set = true;
-  if (n == 0 && !IsWindow(list_view)) {
-    TRACE_EVENT("List view is gone.");
-    all_set = false;
-  }
+  bool all_set = !(n == 0 && ListViewGone(list_view));
   for (int i = 0; i < n && static_cast<std::size_t>(i) < LabelList.size(); ++i) {
     const char* label = LabelList[static_cast<std::size_t>(i)];
     if (lstrlenA(label) == 0) continue;  // an empty line keeps the item's text

@@ -8,8 +8,8 @@
 #include <memory>
 #include <vector>
 
-#include "Expect.h"
 #include "Harness.h"
+#include "Rows.h"
 #include "sharedmem/SharedMem.h"
 
 namespace {

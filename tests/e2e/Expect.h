@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Harness.h"
+#include "Rows.h"
 
 using Lines = std::vector<std::string>;
 
@@ -84,23 +85,6 @@ inline bool InCodePage(UINT needed) {
   // GTEST_SKIP returns from the function it stands in, which must return void.
   [&] { GTEST_SKIP() << "the system's ANSI code page is " << got << ", this test needs " << needed; }();
   return false;
-}
-
-// A table row of one value, where a struct of its own would say no more.
-template <typename T>
-struct Row {
-  int line;
-  T value;
-};
-
-// Runs `check` on every row of a table (rows with an `int line`): each
-// failure names its row, and a failed ASSERT ends only that row.
-template <typename Case, std::size_t N, typename Check>
-void ForEachRow(const Case (&rows)[N], const Check& check) {
-  for (const Case& row : rows) {
-    SCOPED_TRACE("case at line " + std::to_string(row.line));
-    check(row);
-  }
 }
 
 inline std::string ThroughCodePage(const std::string& bytes) {

@@ -46,7 +46,7 @@ view_of_sandbox() {
   # Under /tmp as well, which each sandbox replaces with a /tmp of its own.
   local checkout="$BATS_TEST_TMPDIR/my proj"
   mkdir -p "$checkout"
-  cp -r "$ROOT/scripts" "$ROOT/cmake" "$ROOT/tools" "$checkout/"
+  cp -r "$ROOT/scripts" "$ROOT/cmake" "$checkout/"
   winprog "$checkout/build/t"
   view_of_sandbox wine-run "$checkout/build/t/winprog64.exe" "$checkout"
   if runs_32bit; then
