@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -16,9 +17,18 @@
 // the n-th allocation from then on fails, and every one after it.
 namespace {
 long g_allocations_left = -1;  // -1: never fail
+// What a failing allocation throws: bad_alloc, or the length_error of a
+// size past max_size (on a 32-bit build the reader meets both).
+bool g_length_error = false;
 }  // namespace
 
 void* operator new(std::size_t size) {
+  if (g_allocations_left == 0 && g_length_error) {
+    g_allocations_left = -1;  // the exception's message takes memory of its own
+    const std::length_error error("past max_size");
+    g_allocations_left = 0;
+    throw error;
+  }
   if (g_allocations_left == 0) throw std::bad_alloc();
   if (g_allocations_left > 0) --g_allocations_left;
   if (void* memory = std::malloc(size ? size : 1)) return memory;
@@ -221,26 +231,31 @@ TEST(LabelText, FileIsReadWholeOrNotAtAll) {
 TEST(LabelText, RunningOutOfMemoryAnywhereIsAFileNotRead) {
   std::string bytes = std::string(300, 'w') + "\r\n";
   for (int i = 0; i < 40; ++i) bytes += "Label " + std::to_string(i) + "\r\n";
-  bool read = false;
-  long failing_at = 0;
-  for (; !read && failing_at < 100000; ++failing_at) {
-    const LabelSource source = Serving(bytes);
-    LabelStore store;
-    Labels called;
-    called.reserve(100);
-    bool threw = false;
-    g_allocations_left = failing_at;
-    try {
-      read = ReadLabelSource(source, store, [&called](const std::string& label) { called.push_back(label); });
-    } catch (...) {
-      threw = true;
+  for (const bool length_error : {false, true}) {
+    SCOPED_TRACE(length_error ? "length_error thrown" : "bad_alloc thrown");
+    g_length_error = length_error;
+    bool read = false;
+    long failing_at = 0;
+    for (; !read && failing_at < 100000; ++failing_at) {
+      const LabelSource source = Serving(bytes);
+      LabelStore store;
+      Labels called;
+      called.reserve(100);
+      bool threw = false;
+      g_allocations_left = failing_at;
+      try {
+        read = ReadLabelSource(source, store, [&called](const std::string& label) { called.push_back(label); });
+      } catch (...) {
+        threw = true;
+      }
+      g_allocations_left = -1;
+      ASSERT_FALSE(threw) << "an exception left the reader at allocation " << failing_at;
+      ASSERT_EQ(store.size(), read ? 41u : 0u) << "allocation " << failing_at << " failing";
     }
-    g_allocations_left = -1;
-    ASSERT_FALSE(threw) << "an exception left the reader at allocation " << failing_at;
-    ASSERT_EQ(store.size(), read ? 41u : 0u) << "allocation " << failing_at << " failing";
+    EXPECT_TRUE(read) << "never read whole";
+    EXPECT_GT(failing_at, 5) << "too few allocations failed to test anything";
   }
-  EXPECT_TRUE(read) << "never read whole";
-  EXPECT_GT(failing_at, 5) << "too few allocations failed to test anything";
+  g_length_error = false;
 }
 
 // What the dump writes reads back as the same labels, for any label that
