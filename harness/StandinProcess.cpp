@@ -102,7 +102,10 @@ HWND StandinProcess::ListView() const {
 std::vector<std::string> StandinProcess::ItemRequests() const {
   std::string log;
   if (!ReadBytes(files_.File("requests.log"), &log)) return {"<no log>"};
-  return Split(log, '\n');
+  std::vector<std::string> requests = Split(log, '\n');
+  for (std::string& request : requests)
+    if (!request.empty() && request.back() == '\r') request.pop_back();  // the stand-in's log is in text mode
+  return requests;
 }
 
 void StandinProcess::Close() {

@@ -62,12 +62,14 @@ void CloseBox(HWND box) {
 }
 
 // Reads and closes, from a thread of its own, every box a process shows
-// until the watcher goes; the boxes it saw are in `boxes` by then.
+// until the watcher goes, and ends the process once `kill_when` says so; what
+// it saw is in `run` by then.
 class BoxWatcher {
  public:
-  BoxWatcher(DWORD process_id, const std::string& directory, const std::vector<std::string>& watched,
-             const BoxHook& on_box, std::vector<Box>* boxes)
-      : process_id_(process_id), directory_(directory), watched_(watched), on_box_(on_box), boxes_(boxes) {
+  BoxWatcher(HANDLE process, DWORD process_id, const std::string& directory, const std::vector<std::string>& watched,
+             const BoxHook& on_box, const KillWhen& kill_when, RunResult* run)
+      : process_(process), process_id_(process_id), directory_(directory), watched_(watched), on_box_(on_box),
+        kill_when_(kill_when), run_(run) {
     thread_ = std::thread([this] { Watch(); });
   }
   ~BoxWatcher() {
@@ -80,21 +82,24 @@ class BoxWatcher {
  private:
   void Watch() {
     for (HWND last = nullptr; !done_; Sleep(20)) {
+      if (kill_when_ && !run_->killed && kill_when_()) run_->killed = TerminateProcess(process_, kKilledExitCode);
       const HWND box = FindBox(process_id_);
       if (!box || box == last) continue;
       Sleep(50);  // let the box finish laying itself out
-      boxes_->push_back(ReadBox(box, directory_, watched_));
+      run_->boxes.push_back(ReadBox(box, directory_, watched_));
       if (on_box_) on_box_(box);
       CloseBox(box);
       last = box;
     }
   }
 
+  const HANDLE process_;
   const DWORD process_id_;
   const std::string& directory_;
   const std::vector<std::string>& watched_;
   const BoxHook& on_box_;
-  std::vector<Box>* const boxes_;
+  const KillWhen& kill_when_;
+  RunResult* const run_;
   std::atomic<bool> done_{false};
   std::thread thread_;
 };
@@ -177,14 +182,15 @@ void DebugUntilExit(HANDLE process, ULONGLONG deadline, RunResult* run) {
 }  // namespace
 
 RunResult RunVemtrell(const std::string& tail, const std::string& directory, const std::vector<std::string>& watched,
-                      const BoxHook& on_box) {
+                      const BoxHook& on_box, const KillWhen& kill_when) {
   std::string command = "\"" + ExeDir() + "Vemtrell.exe\"";
   if (!tail.empty()) command += " " + tail;
-  return RunVemtrellCommandLine(command, directory, watched, on_box);
+  return RunVemtrellCommandLine(command, directory, watched, on_box, true, kill_when);
 }
 
 RunResult RunVemtrellCommandLine(const std::string& command_line, const std::string& directory,
-                                 const std::vector<std::string>& watched, const BoxHook& on_box, bool debug) {
+                                 const std::vector<std::string>& watched, const BoxHook& on_box, bool debug,
+                                 const KillWhen& kill_when) {
   RunResult run;
   Handle process;
   DWORD process_id = 0;
@@ -193,10 +199,13 @@ RunResult RunVemtrellCommandLine(const std::string& command_line, const std::str
     return run;
   }
   {
-    const BoxWatcher watcher(process_id, directory, watched, on_box, &run.boxes);
+    const BoxWatcher watcher(process.Get(), process_id, directory, watched, on_box, kill_when, &run);
     const ULONGLONG deadline = GetTickCount64() + kRunTimeLimitMs;
     if (debug) DebugUntilExit(process.Get(), deadline, &run);
     else WaitForExit(process.Get(), deadline, &run);
+    // The exit event may come before the process's handles are closed, and
+    // with them the files it marked for deletion.
+    WaitForSingleObject(process.Get(), 10000);
   }  // the watcher's thread has ended: `run` is whole before it is returned
   return run;
 }

@@ -24,21 +24,28 @@ struct RunResult {
   std::vector<Box> boxes;
   bool timed_out = false;
   bool crashed = false;  // or not started at all
+  bool killed = false;   // ended by its KillWhen, with exit code kKilledExitCode
 };
+
+constexpr DWORD kKilledExitCode = 0xDEAD;
 
 // Called with each message box while it is open, before it is closed.
 using BoxHook = std::function<void(HWND)>;
+// Asked every 20 ms while Vemtrell runs; once it answers true, the run is
+// ended with TerminateProcess, as Task Manager would end it.
+using KillWhen = std::function<bool()>;
 
 // Runs Vemtrell.exe with `tail` after its quoted name (nothing when empty),
 // in `directory`.
 RunResult RunVemtrell(const std::string& tail, const std::string& directory,
-                      const std::vector<std::string>& watched = {}, const BoxHook& on_box = nullptr);
+                      const std::vector<std::string>& watched = {}, const BoxHook& on_box = nullptr,
+                      const KillWhen& kill_when = nullptr);
 // The same with the whole command line given. Without `debug`, no trace
 // lines are collected: a run that writes a million of them takes seconds,
 // not minutes.
 RunResult RunVemtrellCommandLine(const std::string& command_line, const std::string& directory,
                                  const std::vector<std::string>& watched = {}, const BoxHook& on_box = nullptr,
-                                 bool debug = true);
+                                 bool debug = true, const KillWhen& kill_when = nullptr);
 
 // Trace bodies: each line less its "<file>(<line>) : " head.
 std::vector<std::string> Bodies(const RunResult& run);

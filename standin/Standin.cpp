@@ -11,6 +11,8 @@
 //   --refuse-get LIST   answer LVM_GETITEMA with 0 for these indexes
 //   --refuse-set LIST   answer LVM_SETITEMA with 0 for these indexes
 //   --silent-get LIST   answer LVM_GETITEMA with TRUE, writing no text
+//   --hold-get LIST     answer LVM_GETITEMA only 3 s after it arrived (logged
+//                       at once), as a hung Padmorph would
 //   --own-text LIST     answer LVM_GETITEMA by pointing pszText at own text
 //   --bad-text LIST     answer LVM_GETITEMA by pointing pszText at no memory
 //   --page-end-text LIST  answer LVM_GETITEMA by pointing pszText at own text
@@ -51,7 +53,7 @@ struct Options {
   std::string title = "Padmorph Ver3.7.9";
   std::vector<std::string> items;
   int broken_level = 0;
-  IndexSet refuse_get, refuse_set, silent_get, own_text, bad_text, page_end_text;
+  IndexSet refuse_get, refuse_set, silent_get, hold_get, own_text, bad_text, page_end_text;
   std::string save_path;
   std::string ready_event;
   std::string log_path;
@@ -157,6 +159,7 @@ bool ParseOptions(int argc, char** argv) {
     else if (option == "--refuse-get") g_options.refuse_get = ParseIndexes(value);
     else if (option == "--refuse-set") g_options.refuse_set = ParseIndexes(value);
     else if (option == "--silent-get") g_options.silent_get = ParseIndexes(value);
+    else if (option == "--hold-get") g_options.hold_get = ParseIndexes(value);
     else if (option == "--own-text") g_options.own_text = ParseIndexes(value);
     else if (option == "--bad-text") g_options.bad_text = ParseIndexes(value);
     else if (option == "--page-end-text") g_options.page_end_text = ParseIndexes(value);
@@ -208,6 +211,7 @@ LRESULT CALLBACK ListProc(HWND window, UINT message, WPARAM wparam, LPARAM lpara
       std::fprintf(g_log, "%s %d\n", message == LVM_GETITEMA ? "get" : "set", item->iItem);
       std::fflush(g_log);
     }
+    if (message == LVM_GETITEMA && g_options.hold_get.Has(item->iItem)) Sleep(3000);
     const int seen = g_item_messages++;
     if (seen == g_options.exit_after) ExitProcess(0);
     if (seen == g_options.close_after) {
