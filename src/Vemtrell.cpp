@@ -176,13 +176,50 @@ bool ListViewGone(HWND list_view) {
 // ---------------------------------------------------------------------------
 // Label dump
 
-// The one handle of an output file, closed once.
-class OutputFile {
+// How the dump's file comes to be. Replace: the file (dump.txt) changes only
+// when a whole new dump is on the disk beside it. CreateNew: the file
+// (config.txt) is made only where none exists; a file the user saved
+// meanwhile is never overwritten.
+enum class DumpTarget { kReplace, kCreateNew };
+
+// `name`, relative to the current directory, as a \\?\ path: the temporary
+// file's longer name must work wherever `name` itself fits MAX_PATH. Empty
+// when it cannot be made.
+std::wstring LongPath(const char* name) {
+  const int length = MultiByteToWideChar(CP_ACP, 0, name, -1, nullptr, 0);
+  if (length <= 0) return std::wstring();
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  if (MultiByteToWideChar(CP_ACP, 0, name, -1, &wide[0], length) != length) return std::wstring();
+  const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return std::wstring();
+  std::wstring full(size, L'\0');
+  const DWORD got = GetFullPathNameW(wide.c_str(), size, &full[0], nullptr);
+  if (got == 0 || got >= size) return std::wstring();
+  full.resize(got);
+  if (full.compare(0, 4, L"\\\\?\\") == 0) return full;
+  if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+// Marked, an open file is deleted when its last handle closes, also when
+// the process is killed: nothing half-written outlives the run.
+bool MarkForDeletion(HANDLE file, bool marked) {
+  FILE_DISPOSITION_INFO info = {};
+  info.DeleteFile = marked ? TRUE : FALSE;
+  return SetFileInformationByHandle(file, FileDispositionInfo, &info, sizeof info) != FALSE;
+}
+
+// The file a dump writes: `path` itself (CreateNew) or a new file beside it
+// (Replace). Until Commit it is marked for deletion, so a dump that fails or
+// is killed leaves the folder as it was.
+class DumpFile {
  public:
-  explicit OutputFile(HANDLE handle) : handle_(handle) {}
-  ~OutputFile() { Close(); }
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
+  DumpFile(const char* path, DumpTarget target) : target_(target) { Open(path); }
+  ~DumpFile() {
+    if (IsOpen()) CloseHandle(handle_);  // still marked: the file goes with it
+  }
+  DumpFile(const DumpFile&) = delete;
+  DumpFile& operator=(const DumpFile&) = delete;
 
   bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
   bool Write(const std::string& bytes) {
@@ -195,59 +232,65 @@ class OutputFile {
     }
     return true;
   }
-  // True when every byte written reached the disk and the handle closed cleanly.
-  bool FlushAndClose() {
-    const bool flushed = FlushFileBuffers(handle_) != FALSE;
-    return Close() && flushed;
-  }
-  bool Close() {
-    if (!IsOpen()) return true;
+  // Once every byte is on the disk: keeps the file (CreateNew) or moves it
+  // over `path` (Replace). False, and nothing left of the file, otherwise.
+  bool Commit() {
+    if (!FlushFileBuffers(handle_) || !MarkForDeletion(handle_, false)) return false;
     const bool closed = CloseHandle(handle_) != FALSE;
     handle_ = INVALID_HANDLE_VALUE;
-    return closed;
+    if (target_ == DumpTarget::kCreateNew) return closed;
+    // The new file is ours by its name alone from here: a failed move removes it.
+    if (closed && MoveFileExW(written_.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+      return true;
+    DeleteFileW(written_.c_str());
+    return false;
   }
 
  private:
-  HANDLE handle_;
+  // Fails, before anything is sent to the list view, where the dump could
+  // not end well: `path` held by another program, not a file we may write
+  // and delete, or a folder we cannot write.
+  void Open(const char* path) {
+    path_ = LongPath(path);
+    if (path_.empty()) return;
+    constexpr DWORD kAccess = GENERIC_WRITE | DELETE;  // DELETE: to mark it, and for the move over `path`
+    if (target_ == DumpTarget::kCreateNew) {
+      written_ = path_;
+      handle_ = CreateFileW(path_.c_str(), kAccess, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    } else {
+      const HANDLE existing =
+          CreateFileW(path_.c_str(), kAccess, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (existing != INVALID_HANDLE_VALUE) CloseHandle(existing);
+      else if (GetLastError() != ERROR_FILE_NOT_FOUND) return;
+      for (int attempt = 0; attempt < 100 && !IsOpen(); ++attempt) {
+        written_ = path_ + L"." + std::to_wstring(GetCurrentProcessId()) +
+                   (attempt ? L"-" + std::to_wstring(attempt) : std::wstring()) + L".tmp";
+        handle_ = CreateFileW(written_.c_str(), kAccess, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (!IsOpen() && GetLastError() != ERROR_FILE_EXISTS) return;
+      }
+    }
+    if (!IsOpen() || MarkForDeletion(handle_, true)) return;
+    // Unmarked it could outlive a failure: it goes at once, still empty and
+    // made a moment ago under this run's unshared handle.
+    CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+    DeleteFileW(written_.c_str());
+  }
+
+  const DumpTarget target_;
+  std::wstring path_;     // the file the user sees
+  std::wstring written_;  // the file the lines go to
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 
-// How the dump's file comes to be. Replace: the file (dump.txt) changes only
-// when a whole new dump is on the disk beside it. CreateNew: the file
-// (config.txt) is made only where none exists, and removed again when it
-// could not be written whole; a file the user saved meanwhile is never
-// overwritten.
-enum class DumpTarget { kReplace, kCreateNew };
-
-// Opens the file the lines are written to: `path` itself, or for kReplace a
-// new file beside it whose name goes to `written`. Fails, before anything is
-// sent to the list view, where the dump could not end well: `path` held by
-// another program or not a file we may write, or a folder we cannot write.
-HANDLE OpenDumpFile(const char* path, DumpTarget target, std::string* written) {
-  *written = path;
-  if (target == DumpTarget::kCreateNew)
-    return CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  HANDLE existing = CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (existing != INVALID_HANDLE_VALUE) CloseHandle(existing);
-  else if (GetLastError() != ERROR_FILE_NOT_FOUND) return INVALID_HANDLE_VALUE;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    *written = std::string(path) + "." + std::to_string(GetCurrentProcessId()) +
-               (attempt ? "-" + std::to_string(attempt) : std::string()) + ".tmp";
-    HANDLE file = CreateFileA(written->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
-  }
-  return INVALID_HANDLE_VALUE;
-}
-
 // True when every item was read and the whole file reached the disk. On any
-// other outcome the folder holds what it held before, but for a file that is
-// whole and only lacks the items that could not be read.
+// other outcome, killed runs included, the folder holds what it held before.
 bool DumpListLabels(HWND list_view, ItemBlockMem* block, const char* path, DumpTarget target) {
   if (!block || !block->IsValid()) {
     TRACE_EVENT("shm is bad.");
     return false;
   }
-  std::string written;
-  OutputFile file(OpenDumpFile(path, target, &written));
+  DumpFile file(path, target);
   if (!file.IsOpen()) {
     TRACE_MESSAGE_TEXT("Failed to open for writing : ", path);
     return false;
@@ -255,14 +298,8 @@ bool DumpListLabels(HWND list_view, ItemBlockMem* block, const char* path, DumpT
   PrepareItemBlock(*block);
   const int n = GetItemCount(list_view);
   TRACE_NUMBER("n_items", n);
-  // Whatever failed, the folder keeps what it held: the file goes.
-  auto discard = [&]() {
-    file.Close();
-    DeleteFileA(written.c_str());
-    return false;
-  };
   // Nor is a list that went away a file of empty lines over the previous one.
-  if (n == 0 && ListViewGone(list_view)) return discard();
+  if (n == 0 && ListViewGone(list_view)) return false;
   bool all_read = true;
   bool all_written = true;
   char text[kItemTextMax];
@@ -270,7 +307,7 @@ bool DumpListLabels(HWND list_view, ItemBlockMem* block, const char* path, DumpT
   for (int i = 0; i < n; ++i) {
     if (!GetItemText(list_view, *block, i, text)) {
       TRACE_NUMBER("failed_item", i);
-      if (ListViewGone(list_view)) return discard();
+      if (ListViewGone(list_view)) return false;
       all_read = false;
     }
     TRACE_TEXT("pch", text);
@@ -281,14 +318,10 @@ bool DumpListLabels(HWND list_view, ItemBlockMem* block, const char* path, DumpT
     }
   }
   all_written = all_written && file.Write(lines);
-  all_written = file.FlushAndClose() && all_written;
-  if (all_written && target == DumpTarget::kReplace)
-    all_written = MoveFileExA(written.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
-  if (!all_written) {
-    TRACE_MESSAGE_TEXT("Failed to write : ", path);
-    return discard();
-  }
-  return all_read;
+  // A file with a hole in it is no dump: only a whole one replaces anything.
+  if (all_written && all_read) all_written = file.Commit();
+  if (!all_written) TRACE_MESSAGE_TEXT("Failed to write : ", path);
+  return all_read && all_written;
 }
 
 // ---------------------------------------------------------------------------

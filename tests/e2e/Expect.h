@@ -87,6 +87,9 @@ inline bool InCodePage(UINT needed) {
   return false;
 }
 
+// Where Wine and Windows differ, a test says which it expects where.
+inline bool UnderWine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr; }
+
 inline std::string ThroughCodePage(const std::string& bytes) {
   wchar_t wide[512];
   char back[1024];
