@@ -208,8 +208,11 @@ TEST(Faults, UnusualWorkingDirectories) {
     const std::size_t length = MAX_PATH - 1 - std::string("\\dump.txt").size();
     std::string tight = base.Path();
     while (tight.size() < length) {
-      tight += "\\" + std::string(std::min<std::size_t>(100, length - tight.size() - 1), 't');
-      ASSERT_TRUE(CreateDirectoryA(tight.c_str(), nullptr)) << tight.size();
+      std::size_t name = std::min<std::size_t>(100, length - tight.size() - 1);
+      if (length - tight.size() - 1 - name == 1) --name;  // no room would be left for a last name
+      tight += "\\" + std::string(name, 't');
+      // Past 248 characters only a \\?\ path makes a folder.
+      ASSERT_TRUE(CreateDirectoryW(Widen("\\\\?\\" + tight, CP_ACP).c_str(), nullptr)) << tight.size();
     }
     ASSERT_EQ(tight.size(), length);
     dumps_there(tight);
