@@ -4,6 +4,9 @@
 # checks the launcher (scripts/sandbox) and scripts/wow64 use. Source it; do
 # not run it.
 set -euo pipefail
+# What the scripts make (the build folders, the prefixes' parents) is read by
+# the sandboxed programs, which do not run as root.
+umask 022
 
 # The physical path, as CMake names it: the WoW64 root gets the checkout at
 # this path, and a symbolic link in it would lead nowhere there.
@@ -29,8 +32,9 @@ need_root() {
   [ "$(id -u)" -eq 0 ] || die "needs root (bubblewrap's mounts, the WoW64 root): run it as root, for example 'sudo $0'"
 }
 
+# Its messages to stderr: a caller may take this function's output as an answer.
 apt_install() {
-  echo "installing: $*"
+  echo "installing: $*" >&2
   as_root apt-get update -qq
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
 }
@@ -55,16 +59,16 @@ probe_32bit() {
       ;;
   esac
   command -v gcc >/dev/null || apt_install gcc libc6-dev
-  local probe="$ROOT/build/ia32-probe" answer rc=0
-  if [ ! -x "$probe" ] || [ "$ROOT/scripts/probes/ia32-probe.c" -nt "$probe" ]; then
-    mkdir -p "$ROOT/build"
-    # Built under a name of its own, then renamed: runs at once may build it.
-    if ! gcc -O1 -no-pie -o "$probe.$$" "$ROOT/scripts/probes/ia32-probe.c" || ! mv -f "$probe.$$" "$probe"; then
-      echo "cannot build the 32-bit probe (scripts/probes/ia32-probe.c)" >&2
-      exit 2
-    fi
+  # Built and run where no run can write: a folder of this process's own.
+  local dir answer rc=0
+  dir=$(mktemp -d)
+  if ! gcc -O1 -no-pie -o "$dir/ia32-probe" "$ROOT/scripts/probes/ia32-probe.c"; then
+    rm -rf -- "$dir"
+    echo "cannot build the 32-bit probe (scripts/probes/ia32-probe.c)" >&2
+    exit 2
   fi
-  answer=$("$probe") || rc=$?
+  answer=$("$dir/ia32-probe") || rc=$?
+  rm -rf -- "$dir"
   case "$rc:$answer" in
     0:yes) RUNS_32BIT=yes ;;
     1:no*) RUNS_32BIT=no WHY_NO_32BIT="this machine does not run 32-bit x86 code: ${answer#no }" ;;
@@ -109,9 +113,67 @@ ensure_demo_tools() {
   [ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
 }
 
+# convert_screenshots DIR: each DIR/*.bmp a run saved made a PNG beside it,
+# as the sandbox user: a link a run left there leads nowhere root could write.
+convert_screenshots() {
+  # shellcheck disable=SC2016 # expanded by that bash
+  as_sandbox_user bash -c 'for bmp in "$1"/*.bmp; do
+    [ -e "$bmp" ] || continue
+    /usr/bin/convert "$bmp" "${bmp%.bmp}.png" && rm -- "$bmp"
+  done' convert_screenshots "$1"
+}
+
+# A build folder is configured afresh unless its last configure was this
+# function's own and succeeded (a stamp newer than the cache): a cache left
+# by another configure, above all one that failed for want of a compiler,
+# keeps what that run cached (no Release flags, the host's ar) through every
+# later configure.
 build_preset() {
-  cmake --preset "$1" >/dev/null
+  local dir=$ROOT/build/$1 fresh=()
+  if [ -f "$dir/CMakeCache.txt" ] && ! [ "$dir/.vemtrell-configured" -nt "$dir/CMakeCache.txt" ]; then
+    fresh=(--fresh)
+  fi
+  rm -f -- "$dir/.vemtrell-configured"
+  cmake --preset "$1" "${fresh[@]}" >/dev/null
+  touch -- "$dir/.vemtrell-configured"
   cmake --build --preset "$1" -j "$(nproc)"
+}
+
+# The user every program of a sandbox runs as: a system user of its own,
+# made once, with no home, no shell and no group but its own. Sets RUN_UID
+# and RUN_GID.
+SANDBOX_USER=vemtrell-sandbox
+sandbox_user() {
+  if ! id -u "$SANDBOX_USER" >/dev/null 2>&1; then
+    # Two runs at once may both try: the second finds it made.
+    useradd --system --user-group --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin \
+      "$SANDBOX_USER" 2>/dev/null || id -u "$SANDBOX_USER" >/dev/null 2>&1 ||
+      die "cannot make the system user $SANDBOX_USER, whom the sandboxed programs run as"
+  fi
+  RUN_UID=$(id -u "$SANDBOX_USER") RUN_GID=$(id -g "$SANDBOX_USER")
+  [ "$RUN_UID" -ne 0 ] || die "the user $SANDBOX_USER has uid 0: the sandboxed programs must not run as root"
+}
+
+# as_sandbox_user COMMAND...: COMMAND as that user, without capabilities and
+# with no way back (no new privileges). For host steps on what a run wrote.
+as_sandbox_user() {
+  setpriv --reuid="$RUN_UID" --regid="$RUN_GID" --clear-groups --inh-caps=-all --no-new-privs -- "$@"
+}
+
+# sandbox_dir DIR: DIR, in the build folder, as a folder runs may write: the
+# sandbox user's. One another user owns (a prefix made while the runs ran as
+# root) is made anew; a symbolic link is refused. Call it holding DIR's lock.
+sandbox_dir() {
+  local dir=$1
+  [ ! -L "$dir" ] || die "$dir is a symbolic link: it cannot be a folder the runs write"
+  if [ -e "$dir" ] && { [ ! -d "$dir" ] || [ "$(stat -c %u -- "$dir")" != "$RUN_UID" ]; }; then
+    [ -z "$(mounts_below "$dir")" ] || die "not removing $dir: file systems are mounted below it"
+    rm -rf --one-file-system -- "$dir"
+  fi
+  if [ ! -d "$dir" ]; then
+    mkdir -p -- "$(dirname -- "$dir")"
+    if ! mkdir -- "$dir" || ! chown -- "$RUN_UID:$RUN_GID" "$dir"; then die "cannot make $dir for the runs"; fi
+  fi
 }
 
 # Seconds a run waits for a lock held by another run.
@@ -152,13 +214,15 @@ command_of() {
 holders() {
   local id info pid
   id=$(stat -c '%Hd %Ld %i' -- "$1" | { read -r major minor inode && printf '%02x:%02x:%s' "$major" "$minor" "$inode"; })
-  # -s: a process may end while the list is read.
-  grep -lsF " $id " /proc/[0-9]*/fdinfo/* | while read -r info; do
-    pid=${info#/proc/}
-    echo "${pid%%/*}"
-  done | sort -un | while read -r pid; do
-    printf '%s %s\n' "$pid" "$(command_of "$pid")"
-  done
+  # find, not a glob: on a busy host the list of every fdinfo file is longer
+  # than one command line takes. -s: a process may end while it is read.
+  find /proc -mindepth 3 -maxdepth 3 -path '/proc/[0-9]*/fdinfo/*' -exec grep -lsF " $id " {} + 2>/dev/null |
+    while read -r info; do
+      pid=${info#/proc/}
+      echo "${pid%%/*}"
+    done | sort -un | while read -r pid; do
+      printf '%s %s\n' "$pid" "$(command_of "$pid")"
+    done
 }
 
 # take_lock FD FILE -s|-x WHAT: the lock on FD (open on FILE) within LOCK_WAIT
@@ -188,8 +252,12 @@ mounts_below() {
 }
 
 # The WoW64 root (scripts/wow64), normalised: "dir/" and "dir" are one root.
+# A relative name would be another folder from the checkout, build/<preset>
+# and sudo's current folder: refused.
 wow64_root() {
-  realpath -m -- "${VEMTRELL_WOW64_ROOT:-/var/cache/vemtrell/wow64-root}"
+  local root=${VEMTRELL_WOW64_ROOT:-/var/cache/vemtrell/wow64-root}
+  [[ "$root" == /* ]] || die "VEMTRELL_WOW64_ROOT is '$root': give an absolute path"
+  realpath -m -- "$root"
 }
 
 # What the root holds; a root made from another list is made again.
