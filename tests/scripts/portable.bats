@@ -13,19 +13,19 @@ setup() {
     bitness_tests; do touch "$build/$exe.exe"; done
   touch "$BATS_TEST_TMPDIR/Vemtrell.cpp"
   ln -s / "$prefix/dosdevices/z:"
-  # Says every test passed (FAKE_SKIP, if set, skipped), then ends with
-  # FAKE_STATUS.
+  # Says all FAKE_RAN tests passed (FAKE_SKIP, if set, skipped), then ends
+  # with FAKE_STATUS.
   cat >"$BATS_TEST_TMPDIR/wine" <<'SH'
 #!/bin/sh
 [ -z "$FAKE_SKIP" ] || printf '[  SKIPPED ] %s (0 ms)\r\n' "$FAKE_SKIP"
-printf '[==========] 1 test from 1 test suite ran.\r\n[  PASSED  ] 1 test.\r\n'
+printf '[==========] %s tests from 1 test suite ran.\r\n[  PASSED  ] %s tests.\r\n' "$FAKE_RAN" "$FAKE_RAN"
 exit "$FAKE_STATUS"
 SH
   chmod +x "$BATS_TEST_TMPDIR/wine"
 }
 
 without_z() {
-  WINE=$BATS_TEST_TMPDIR/wine WINESERVER=true WINEPREFIX=$prefix FAKE_STATUS=$1 FAKE_SKIP=${2:-} \
+  WINE=$BATS_TEST_TMPDIR/wine WINESERVER=true WINEPREFIX=$prefix FAKE_STATUS=$1 FAKE_SKIP=${2:-} FAKE_RAN=${3:-1} \
     run bash "$ROOT/tests/portable/without-z" "$build" "$BATS_TEST_TMPDIR/Vemtrell.cpp"
   echo "$output"
 }
@@ -50,4 +50,10 @@ without_z() {
   without_z 0 FirstRun.ExportsConfigThenAppliesItOnceEdited
   [ "$status" -eq 1 ]
   [[ "$output" == *"skipped, though nothing here keeps it from running: FirstRun.ExportsConfigThenAppliesItOnceEdited"* ]]
+}
+
+@test "without-z fails a program that ran no case at all" {
+  without_z 0 "" 0
+  [ "$status" -eq 1 ]
+  [[ "$output" == *"no case ran"* ]]
 }

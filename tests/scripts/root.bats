@@ -19,20 +19,43 @@ fingerprint() (
   echo notes >"$dir/notes.txt"
   echo key >"$dir/private/key"
   ln -s notes.txt "$dir/link"
-  # Another user's, and closed to others: as root it is seen all the same.
-  chown -R 65534:65534 "$dir/private"
-  chmod 700 "$dir/private"
+  # As it happened: the folder itself another user's and closed to others,
+  # and sudo's user one who cannot read it, so a look as that user would find
+  # it empty. Every look must be root's.
+  chown -R 65534:65534 "$dir"
+  chmod 700 "$dir" "$dir/private"
+  run su -s /bin/sh -c "ls -A '$dir'" daemon
+  [ "$status" -ne 0 ]
   ln -s "$dir" "$BATS_TEST_TMPDIR/link-to-theirs"
   before=$(fingerprint "$dir")
   for root in "$dir" "$dir/" "$BATS_TEST_TMPDIR/link-to-theirs"; do
-    VEMTRELL_WOW64_ROOT=$root run "$ROOT/scripts/wow64" ensure
+    SUDO_USER=daemon SUDO_UID=1 SUDO_GID=1 VEMTRELL_WOW64_ROOT=$root run "$ROOT/scripts/wow64" ensure
     echo "$output"
     [ "$status" -eq 1 ]
     [[ "$output" == *"$dir is not a root scripts/wow64 made"*"it is left as it is"* ]]
-    VEMTRELL_WOW64_ROOT=$root run "$ROOT/cmake/wow64-run" "$ROOT/build/script-tests/winprog32.exe" exit 0
+    SUDO_USER=daemon SUDO_UID=1 SUDO_GID=1 VEMTRELL_WOW64_ROOT=$root run "$ROOT/cmake/wow64-run" \
+      "$ROOT/build/script-tests/winprog32.exe" exit 0
     echo "$output"
     [ "$status" -eq 77 ] || [[ "$status" -eq 1 && "$output" == *"no WoW64 root at $dir that scripts/wow64 made"* ]]
   done
   [ "$(fingerprint "$dir")" = "$before" ]
   [ -z "$(compgen -G "$dir.staging.*" || true)" ]
+  # A relative name is another folder from every place that uses it: refused.
+  (cd "$BATS_TEST_TMPDIR" && VEMTRELL_WOW64_ROOT=theirs run "$ROOT/scripts/wow64" ensure &&
+    echo "$output" && [ "$status" -eq 1 ] && [[ "$output" == *"give an absolute path"* ]])
+}
+
+# A make killed between moving the old root aside and the new one in: the
+# next ensure puts the old one back instead of making a new one.
+@test "a root moved aside by an interrupted replacement is put back, not made again" {
+  local root=$BATS_TEST_TMPDIR/root packages
+  packages=$(bash -c 'source "$1/scripts/lib.sh" && echo "$ROOT_PACKAGES"' lib "$ROOT")
+  mkdir -p "$root.staging.abc/old/usr"
+  touch "$root.staging.abc/.vemtrell-staging"
+  printf '%s\nchecked: wine-10.0, bits=32 wow64=1\n' "$packages" >"$root.staging.abc/old/.vemtrell-root"
+  VEMTRELL_WOW64_ROOT=$root run "$ROOT/scripts/wow64" ensure
+  echo "$output"
+  [ "$status" -eq 0 ]
+  [[ "$output" == *"root ready at $root (put back after an interrupted replacement)"* ]]
+  [ -f "$root/.vemtrell-root" ] && [ ! -e "$root.staging.abc/old" ]
 }

@@ -10,34 +10,43 @@ setup_file() {
   winprog "$ROOT/build/script-tests"
 }
 
+# Whatever a test started in the background ends with it, failed or not.
+teardown() {
+  local pid
+  for pid in ${listener:-} ${first:-} ${second:-} ${launcher:-}; do kill -KILL "$pid" 2>/dev/null || true; done
+  listener="" first="" second="" launcher=""
+}
+
 # A Linux path as the programs under Wine see it.
 winpath() {
   local path=${1//\//\\}
   echo "Z:$path"
 }
 
-# view_of_sandbox EMULATOR EXE CHECKOUT: a run in CHECKOUT sees its arguments
-# whole, writes to the build folder only, and finds the full and the
-# read-only disk where the tests look; its exit code is the run's.
+# view_of_sandbox EMULATOR EXE CHECKOUT PREFIX: a run in CHECKOUT sees its
+# arguments whole, writes to its Wine prefix only (as the sandbox user, not
+# root), and finds the full and the read-only disk where the tests look; its
+# exit code is the run's.
 view_of_sandbox() {
-  local emulator=$1 exe=$2 checkout=$3
-  local out text
-  out=$(winpath "$checkout/build/t/out.txt")
-  run "$checkout/cmake/$emulator" "$exe" args 2 "a b" "c  d" write "$out" 100 \
-    write-in VEMTRELL_FULL_DISK_DIR f 8192 write-in VEMTRELL_READ_ONLY_DIR f 10 \
-    write "$(winpath "$checkout/scripts/new")" 10 exit 3
+  local emulator=$1 exe=$2 checkout=$3 prefix=$4
+  local text
+  run "$checkout/cmake/$emulator" "$exe" args 2 "a b" "c  d" write 'C:\out.txt' 100 \
+    write "$(winpath "$checkout/build/t/new")" 10 write "$(winpath "$checkout/scripts/new")" 10 \
+    write-in VEMTRELL_FULL_DISK_DIR f 8192 write-in VEMTRELL_READ_ONLY_DIR f 10 exit 3
   text=${output//$'\r'/}
   echo "$text"
   [ "$status" -eq 3 ]
   grep -qxF '[a b]' <<<"$text"
   grep -qxF '[c  d]' <<<"$text"
-  grep -qxF "write $out: 100 of 100" <<<"$text"
-  [ "$(stat -c %s "$checkout/build/t/out.txt")" -eq 100 ]
-  # Full after 4 KiB: some of it written, never all.
-  grep -qE '^write Z:\\tmp\\vemtrell-full-disk\\f: [0-9]{1,4} of 8192$' <<<"$text"
-  grep -qxF 'write Z:\tmp\vemtrell-read-only\f: 0 of 10' <<<"$text"
+  grep -qxF 'write C:\out.txt: 100 of 100' <<<"$text"
+  [ "$(stat -c '%s %U' "$prefix/drive_c/out.txt")" = "100 vemtrell-sandbox" ]
+  # The build folder and the rest of the checkout are read-only to it.
+  grep -qF 'build\t\new: 0 of 10' <<<"$text"
   grep -qF 'scripts\new: 0 of 10' <<<"$text"
-  [ ! -e "$checkout/scripts/new" ]
+  [ ! -e "$checkout/build/t/new" ] && [ ! -e "$checkout/scripts/new" ]
+  # Full after exactly one page of 4 KiB.
+  grep -qxF 'write Z:\tmp\vemtrell-full-disk\f: 4096 of 8192' <<<"$text"
+  grep -qxF 'write Z:\tmp\vemtrell-read-only\f: 0 of 10' <<<"$text"
   # The two folders exist only inside the sandbox.
   [ ! -e /tmp/vemtrell-full-disk ] && [ ! -e /tmp/vemtrell-read-only ]
 }
@@ -48,9 +57,9 @@ view_of_sandbox() {
   mkdir -p "$checkout"
   cp -r "$ROOT/scripts" "$ROOT/cmake" "$checkout/"
   winprog "$checkout/build/t"
-  view_of_sandbox wine-run "$checkout/build/t/winprog64.exe" "$checkout"
+  view_of_sandbox wine-run "$checkout/build/t/winprog64.exe" "$checkout" "$checkout/build/wineprefix"
   if runs_32bit; then
-    view_of_sandbox wow64-run "$checkout/build/t/winprog32.exe" "$checkout"
+    view_of_sandbox wow64-run "$checkout/build/t/winprog32.exe" "$checkout" "$checkout/build/wow64-prefix"
   else
     run "$checkout/cmake/wow64-run" "$checkout/build/t/winprog32.exe" exit 0
     [ "$status" -eq 77 ]
@@ -58,11 +67,89 @@ view_of_sandbox() {
   fi
 }
 
+# What a program in the sandbox cannot do to the host, with the host's Wine
+# and, where 32-bit code runs, the WoW64 root's: it is not root, /proc/sys is
+# read-only, only loopback exists, the homes are hidden, nothing outside its
+# prefix takes a write, and a socket of the host sees its own uid.
+@test "a sandboxed program is not root and reaches nothing of the host it could harm" {
+  local sock=$ROOT/build/script-tests/host.sock peer=$BATS_TEST_TMPDIR/peer uid
+  rm -f "$sock" "$peer"
+  python3 -c 'import os, socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.bind(sys.argv[1]); os.chmod(sys.argv[1], 0o777); s.listen(1); s.settimeout(60)
+c, _ = s.accept()
+pid, uid, gid = __import__("struct").unpack("3i", c.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, 12))
+open(sys.argv[2], "w").write(str(uid))' "$sock" "$peer" &
+  listener=$!
+  wait_for 10 test -S "$sock"
+  # shellcheck disable=SC2016 # expanded inside the sandbox
+  run "$ROOT/scripts/sandbox" --cmd bash -c '
+    echo "uid $(id -u)"
+    echo x >/proc/sys/kernel/hostname 2>/dev/null && echo "wrote /proc/sys"
+    [ -w /proc/sys/kernel/core_pattern ] && echo "core_pattern writable"
+    echo "homes: $(ls -A /root /home | grep -v ":$" | tr -d "
+")"
+    echo "links: $(tail -n +3 /proc/net/dev | cut -d: -f1 | tr -d " 
+")"
+    for f in /etc/vemtrell-x /var/tmp/vemtrell-x "$1/vemtrell-x" "$1/build/vemtrell-x"; do
+      : 2>/dev/null >"$f" && echo "wrote $f"
+    done
+    python3 -c "import socket, sys; socket.socket(socket.AF_UNIX).connect(sys.argv[1])" "$1/build/script-tests/host.sock"
+    exit 0' sandbox-check "$ROOT"
+  echo "$output"
+  wait "$listener"
+  [ "$status" -eq 0 ]
+  uid=$(id -u vemtrell-sandbox)
+  [ "$uid" -ne 0 ]
+  grep -qxF "uid $uid" <<<"$output"
+  [[ "$output" != *"wrote "* && "$output" != *"core_pattern writable"* ]]
+  grep -qxF "homes: " <<<"$output"
+  grep -qxF "links: lo" <<<"$output"
+  [ "$(cat "$peer")" = "$uid" ]
+  [ ! -e /var/tmp/vemtrell-x ] && [ ! -e /etc/vemtrell-x ] && [ ! -e "$ROOT/build/vemtrell-x" ]
+  if runs_32bit; then
+    # shellcheck disable=SC2016 # expanded inside the sandbox
+    run "$ROOT/scripts/sandbox" --wow64 --cmd bash -c 'echo "uid $(id -u)"
+      echo x >/proc/sys/kernel/hostname 2>/dev/null && echo "wrote /proc/sys"
+      : 2>/dev/null >"$1/build/vemtrell-x" && echo "wrote build"
+      echo "links: $(tail -n +3 /proc/net/dev | cut -d: -f1 | tr -d " \n")"' sandbox-check "$ROOT"
+    echo "$output"
+    [ "$status" -eq 0 ]
+    grep -qxF "uid $uid" <<<"$output"
+    grep -qxF "links: lo" <<<"$output"
+    [[ "$output" != *"wrote "* ]]
+  fi
+}
+
+# Root on the host never runs or follows what a run could have left: no probe
+# is taken from build/, and the demo's screenshots are converted as the
+# sandbox user, so a link a run planted there writes nothing of root's.
+@test "nothing a run could leave is run or followed as root by the next step" {
+  local ran=$BATS_TEST_TMPDIR/ran shots=$ROOT/build/demo/screenshots target=$BATS_TEST_TMPDIR/target
+  printf '#!/bin/sh\ntouch %s\necho yes\n' "$ran" >"$ROOT/build/ia32-probe"
+  chmod 0755 "$ROOT/build/ia32-probe"
+  run "$ROOT/cmake/wow64-run" "$ROOT/build/script-tests/winprog32.exe" exit 0
+  rm -f "$ROOT/build/ia32-probe"
+  [ ! -e "$ran" ]
+  [ -x /usr/bin/convert ] || skip "no ImageMagick here (/usr/bin/convert): scripts/test installs it"
+  echo "root's" >"$target"
+  # What a run in the demo's folder could leave: a picture, and a link where
+  # its PNG goes.
+  # shellcheck disable=SC2016 # expanded inside the sandbox
+  "$ROOT/scripts/sandbox" --scratch build/demo --cmd bash -c \
+    'mkdir -p "$1" && /usr/bin/convert -size 2x2 xc:red "$1/x.bmp" && ln -sf "$2" "$1/x.png"' planted "$shots" "$target"
+  [ -L "$shots/x.png" ]
+  # shellcheck disable=SC2016 # expanded by that bash
+  run bash -c 'source "$1/scripts/lib.sh" && sandbox_user && convert_screenshots "$2"' step "$ROOT" "$shots"
+  echo "$output"
+  [ "$(cat "$target")" = "root's" ]
+}
+
 # The second run waits for the first and both pass; a third that may wait
 # 1 s gives up, naming the run that holds the prefix. The lock is the same
 # code for both Wines: the host's, the quicker, is used.
 @test "two runs at once on one prefix both pass, one after the other" {
-  local exe=$ROOT/build/script-tests/winprog64.exe first second
+  local exe=$ROOT/build/script-tests/winprog64.exe
   local a=$BATS_TEST_TMPDIR/first b=$BATS_TEST_TMPDIR/second
   "$ROOT/cmake/wine-run" "$exe" time sleep 2000 time >"$a" 2>&1 3>&- &
   first=$!
@@ -88,7 +175,7 @@ no_marked_processes() {
 }
 
 @test "a run killed in the middle leaves no process and no mount behind" {
-  local before token=script-test-$$-$RANDOM out=$BATS_TEST_TMPDIR/out launcher
+  local before token=script-test-$$-$RANDOM out=$BATS_TEST_TMPDIR/out
   before=$(sandbox_mount_points)
   VEMTRELL_SCRIPT_TEST=$token "$ROOT/cmake/wine-run" "$ROOT/build/script-tests/winprog64.exe" time sleep 60000 \
     >"$out" 2>&1 3>&- &
