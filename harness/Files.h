@@ -1,19 +1,11 @@
-// Text and files: code page conversions, the folder of the test programs,
-// whole files read and written as bytes, and temporary folders.
+// Files: the folder of the test programs, whole files read and written as
+// bytes, folder listings and temporary folders.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
 #include <vector>
-
-// Wide text as bytes of `code_page`, and back.
-std::string Narrow(const std::wstring& wide, UINT code_page);
-std::wstring Widen(const std::string& text, UINT code_page);
-// UTF-8 text as ANSI code page 932 bytes.
-std::string Sjis(const std::string& utf8);
-// A handle as the trace lines print it: eight upper-case hex digits.
-std::string Hex8(const void* handle);
 
 // Directory of the running executable, where the build puts every exe.
 std::string ExeDir();

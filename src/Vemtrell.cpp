@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "CommandTail.h"
+#include "ItemBlock.h"
 #include "LabelText.h"
 #include "TraceFormat.h"
 #include "sharedmem/SharedMem.h"
@@ -68,27 +69,6 @@ bool LoadLabelList(const char* path) {
 // ---------------------------------------------------------------------------
 // List item exchange: one record and its text area, mirrored in the list
 // view's process, travel with every message.
-
-constexpr int kItemTextMax = 256;
-
-struct ItemBlock {
-  LVITEMA item;
-  char text[kItemTextMax];
-};
-
-constexpr DWORD kItemBlockSize = sizeof(ItemBlock);
-
-static_assert(offsetof(ItemBlock, text) == sizeof(LVITEMA), "the text area follows the record");
-static_assert(sizeof(ItemBlock) == sizeof(LVITEMA) + kItemTextMax, "no padding after the text area");
-static_assert(kItemTextMax == kLabelMax + 1, "a label and its NUL fill the text area");
-#ifndef _WIN64
-// The layout a 32-bit Padmorph reads.
-static_assert(sizeof(tagLVITEMA) == 60, "32-bit LVITEMA");
-static_assert(offsetof(tagLVITEMA, pszText) == 20, "32-bit LVITEMA.pszText");
-static_assert(offsetof(tagLVITEMA, cchTextMax) == 24, "32-bit LVITEMA.cchTextMax");
-static_assert(offsetof(ItemBlock, text) == 60, "32-bit text area");
-static_assert(kItemBlockSize == 316, "32-bit item block");
-#endif
 
 using ItemBlockMem = SharedMemT<tagLVITEMA>;
 

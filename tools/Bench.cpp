@@ -26,15 +26,11 @@
 #include <vector>
 
 #include "Harness.h"
+#include "ItemBlock.h"
 
 namespace {
 
 int RunsFor(int n) { return n <= 2000 ? 5 : n <= 20000 ? 3 : 1; }
-
-struct ItemBlock {
-  LVITEMA item;
-  char text[256];
-};
 
 double Now() {
   static LARGE_INTEGER frequency = [] {
@@ -62,14 +58,11 @@ double Repeat(int runs, const std::function<double()>& measure) {
 // closed as soon as they show.
 double TimeProcess(const std::string& exe, const std::string& tail, const std::string& directory,
                    bool closes_box) {
-  std::string command = "\"" + ExeDir() + exe + "\" " + tail;
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof startup;
+  const std::string command = "\"" + ExeDir() + exe + "\" " + tail;
   PROCESS_INFORMATION process = {};
   const double start = Now();
-  if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, directory.c_str(), &startup,
-                      &process))
-    return -1;
+  // Where the stand-in is, and nowhere a Padmorph of the user's could be.
+  if (!StartOnTestDesktop(nullptr, command, 0, directory.c_str(), &process)) return -1;
   // One cheap lookup per millisecond: the poll must not steal the time it measures.
   while (WaitForSingleObject(process.hProcess, 1) == WAIT_TIMEOUT) {
     if (!closes_box) continue;
@@ -101,7 +94,7 @@ void Prepare(ItemBlock& local, char* remote) {
   local = ItemBlock();
   local.item.mask = LVIF_TEXT;
   local.item.pszText = remote + offsetof(ItemBlock, text);
-  local.item.cchTextMax = 256;
+  local.item.cchTextMax = kItemTextMax;
 }
 
 // The size of a trace line Vemtrell writes per item.
@@ -135,7 +128,7 @@ double FloorSet(HWND list, int n, const std::vector<std::string>& labels, bool t
   const double start = Now();
   for (int i = 0; i < n; ++i) {
     local.item.iItem = i;
-    lstrcpynA(local.text, labels[i].c_str(), 256);
+    lstrcpynA(local.text, labels[i].c_str(), kItemTextMax);
     WriteProcessMemory(target.process, remote, &local, sizeof local, nullptr);
     SendMessageA(list, LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(remote));
     if (trace) OutputDebugStringA(kTraceLine);
