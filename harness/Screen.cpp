@@ -96,11 +96,19 @@ std::vector<DWORD> WindowPixels(HWND window, int* width, int* height) {
   return canvas.Pixels();
 }
 
-// Drawing the system's error and information icons the same way and taking
-// the nearer. Icon handles cannot tell: on Windows the system icons are
-// shared by every process, under Wine each process loads its own copy.
+// The icon the control holds, where it is the system's error or information
+// icon itself: on Windows the system icons are shared by every process, so
+// the box's is ours, whatever the screen shows (a box behind another window,
+// a locked screen). Under Wine each process loads its own copy, and a copy
+// of another process's cannot be read: there the icon is told by drawing
+// the system's two icons the same way and taking the nearer, from the
+// screen of the run's own Xvfb, which nothing else covers.
 int IconKind(HWND control) {
-  if (!control || !IsWindowVisible(control) || SendMessageW(control, STM_GETICON, 0, 0) == 0) return 0;
+  if (!control || !IsWindowVisible(control)) return 0;
+  const HICON icon = reinterpret_cast<HICON>(SendMessageW(control, STM_GETICON, 0, 0));
+  if (!icon) return 0;
+  if (icon == LoadIconA(nullptr, IDI_ERROR)) return MB_ICONERROR;
+  if (icon == LoadIconA(nullptr, IDI_INFORMATION)) return MB_ICONINFORMATION;
   int w = 0, h = 0;
   const std::vector<DWORD> shown = WindowPixels(control, &w, &h);
   if (shown.empty()) return 0;

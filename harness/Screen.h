@@ -9,6 +9,6 @@
 // empty when the window has no area.
 std::vector<DWORD> WindowPixels(HWND window, int* width, int* height);
 
-// Which icon a box's icon control shows, told by its pixels: 0 for none,
+// Which icon a box's icon control shows, told by its handle or its pixels: 0 for none,
 // MB_ICONERROR, MB_ICONINFORMATION, or -1 for one that is neither.
 int IconKind(HWND control);

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "Isolation.h"
+
 namespace {
 
 // Every byte outside printable ASCII as \xNN: the stand-in's item file format.
@@ -52,6 +54,13 @@ StandinProcess::StandinProcess(const std::vector<std::string>& items, const std:
   const std::string ready_name =
       "VemtrellStandinReady-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
   const Handle ready(CreateEventA(nullptr, TRUE, FALSE, ready_name.c_str()));
+  // This thread looks for the stand-in's window where it runs.
+  EnterTestDesktop();
+  const std::string foreign = ForeignPadmorph();
+  if (!foreign.empty()) {
+    std::fprintf(stderr, "standin: not started: %s\n", ForeignPadmorphMessage(foreign).c_str());
+    return;
+  }
   if (!Start(exe.empty() ? ExeDir() + "standin.exe" : exe, options, ready_name)) return;
   HANDLE waits[2] = {ready.Get(), process_.Get()};
   const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, 30000);
@@ -68,13 +77,11 @@ bool StandinProcess::Start(const std::string& exe, const std::vector<std::string
                         files_.File("saved.bin") + "\" --log \"" + files_.File("requests.log") + "\" --ready " +
                         ready_name;
   for (const std::string& option : options) command += " \"" + option + "\"";
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
   // wine64 8.0 on one core once refused a CreateProcess at once (seen in a
   // whole suite, not reproduced): say why, and try again.
   for (int attempt = 0; attempt < 3; ++attempt) {
-    if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    if (StartOnTestDesktop(nullptr, command, 0, nullptr, &process)) {
       CloseHandle(process.hThread);
       process_.Reset(process.hProcess);
       process_id_ = process.dwProcessId;
@@ -120,22 +127,4 @@ std::vector<std::string> StandinProcess::CloseAndReadItems() {
   // The stand-in saves when its window is closed, not when it is destroyed.
   if (!ReadBytes(files_.File("saved.bin"), &saved)) return {"<no items saved>"};
   return Split(saved, '\0');
-}
-
-int CountItemBlocks(DWORD process_id) {
-  const Handle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id));
-  if (!process) return -1;
-  int count = 0;
-  MEMORY_BASIC_INFORMATION info;
-  for (const char* at = nullptr; VirtualQueryEx(process.Get(), at, &info, sizeof info) == sizeof info;
-       at = static_cast<const char*>(info.BaseAddress) + info.RegionSize) {
-    if (info.State != MEM_COMMIT || info.Type != MEM_PRIVATE || info.Protect != PAGE_READWRITE) continue;
-    LVITEMA item;
-    SIZE_T got = 0;
-    if (!ReadProcessMemory(process.Get(), info.BaseAddress, &item, sizeof item, &got) || got != sizeof item) continue;
-    if (item.mask == LVIF_TEXT && item.cchTextMax == 256 &&
-        item.pszText == static_cast<char*>(info.BaseAddress) + sizeof(LVITEMA))
-      ++count;
-  }
-  return count;
 }

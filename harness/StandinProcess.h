@@ -1,6 +1,6 @@
 // The stand-in's process (standin/Standin.cpp), as the tests drive it:
 // started with its items, its windows found, its item requests and final
-// texts read back, and the item blocks left in its memory counted.
+// texts read back.
 #pragma once
 
 #include <windows.h>
@@ -40,7 +40,3 @@ class StandinProcess {
   DWORD process_id_ = 0;
   HWND main_ = nullptr;
 };
-
-// Item blocks (a record whose pszText names the text area right behind it)
-// that a process holds in its memory: the ones Vemtrell left behind.
-int CountItemBlocks(DWORD process_id);

@@ -1,118 +1,23 @@
 #include "VemtrellRun.h"
 
-#include <atomic>
-#include <thread>
+#include <cstdio>
 
+#include "BoxWatcher.h"
 #include "Files.h"
 #include "Handle.h"
-#include "Screen.h"
+#include "Isolation.h"
 
 namespace {
 
 // A million labels take about 30 s here.
 constexpr ULONGLONG kRunTimeLimitMs = 300000;
 
-struct BoxSearch {
-  DWORD process_id;
-  HWND found;
-};
-
-BOOL CALLBACK FindBoxProc(HWND window, LPARAM lparam) {
-  BoxSearch* search = reinterpret_cast<BoxSearch*>(lparam);
-  DWORD owner = 0;
-  GetWindowThreadProcessId(window, &owner);
-  if (owner != search->process_id || !IsWindowVisible(window)) return TRUE;
-  char class_name[64] = "";
-  wchar_t title[64] = L"";
-  GetClassNameA(window, class_name, sizeof class_name);
-  GetWindowTextW(window, title, 64);
-  if (std::string(class_name) != "#32770" || std::wstring(title) != L"Vemtrell") return TRUE;
-  search->found = window;
-  return FALSE;
-}
-
-// The message box `process_id` shows now, or null.
-HWND FindBox(DWORD process_id) {
-  BoxSearch search = {process_id, nullptr};
-  EnumWindows(FindBoxProc, reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
-
-Box ReadBox(HWND box, const std::string& directory, const std::vector<std::string>& watched) {
-  Box seen;
-  wchar_t text[1024] = L"";
-  SendMessageW(GetDlgItem(box, 0xFFFF), WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text));
-  seen.text = Narrow(text, CP_UTF8);
-  // The icon control is 0x440 in Wine, 0x14 on Windows.
-  for (int id : {0x440, 0x14}) {
-    const int kind = IconKind(GetDlgItem(box, id));
-    if (kind != 0) seen.icon = kind;
-  }
-  for (const std::string& name : watched) {
-    std::string bytes;
-    if (ReadBytes(directory + "\\" + name, &bytes)) seen.files[name] = bytes;
-  }
-  return seen;
-}
-
-// Presses OK and waits up to 5 s for the box to go.
-void CloseBox(HWND box) {
-  PostMessageW(box, WM_COMMAND, IDOK, 0);
-  for (int i = 0; i < 500 && IsWindow(box); ++i) Sleep(10);
-}
-
-// Reads and closes, from a thread of its own, every box a process shows
-// until the watcher goes, and ends the process once `kill_when` says so; what
-// it saw is in `run` by then.
-class BoxWatcher {
- public:
-  BoxWatcher(HANDLE process, DWORD process_id, const std::string& directory, const std::vector<std::string>& watched,
-             const BoxHook& on_box, const KillWhen& kill_when, RunResult* run)
-      : process_(process), process_id_(process_id), directory_(directory), watched_(watched), on_box_(on_box),
-        kill_when_(kill_when), run_(run) {
-    thread_ = std::thread([this] { Watch(); });
-  }
-  ~BoxWatcher() {
-    done_ = true;
-    thread_.join();
-  }
-  BoxWatcher(const BoxWatcher&) = delete;
-  BoxWatcher& operator=(const BoxWatcher&) = delete;
-
- private:
-  void Watch() {
-    for (HWND last = nullptr; !done_; Sleep(20)) {
-      if (kill_when_ && !run_->killed && kill_when_()) run_->killed = TerminateProcess(process_, kKilledExitCode);
-      const HWND box = FindBox(process_id_);
-      if (!box || box == last) continue;
-      Sleep(50);  // let the box finish laying itself out
-      run_->boxes.push_back(ReadBox(box, directory_, watched_));
-      if (on_box_) on_box_(box);
-      CloseBox(box);
-      last = box;
-    }
-  }
-
-  const HANDLE process_;
-  const DWORD process_id_;
-  const std::string& directory_;
-  const std::vector<std::string>& watched_;
-  const BoxHook& on_box_;
-  const KillWhen& kill_when_;
-  RunResult* const run_;
-  std::atomic<bool> done_{false};
-  std::thread thread_;
-};
-
 bool StartVemtrell(const std::string& command_line, const std::string& directory, bool debug, Handle* process,
                    DWORD* process_id) {
   const std::string exe = ExeDir() + "Vemtrell.exe";
-  std::string command = command_line;
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof startup;
   PROCESS_INFORMATION started = {};
-  if (!CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, FALSE, debug ? DEBUG_ONLY_THIS_PROCESS : 0,
-                      nullptr, directory.c_str(), &startup, &started))
+  if (!StartOnTestDesktop(exe.c_str(), command_line, debug ? DEBUG_ONLY_THIS_PROCESS : 0, directory.c_str(),
+                          &started))
     return false;
   CloseHandle(started.hThread);
   process->Reset(started.hProcess);
@@ -194,6 +99,13 @@ RunResult RunVemtrellCommandLine(const std::string& command_line, const std::str
   RunResult run;
   Handle process;
   DWORD process_id = 0;
+  run.refused = ForeignPadmorph();
+  if (!run.refused.empty()) {
+    run.refused = ForeignPadmorphMessage(run.refused);
+    std::fprintf(stderr, "Vemtrell: not started: %s\n", run.refused.c_str());
+    run.crashed = true;
+    return run;
+  }
   if (!StartVemtrell(command_line, directory, debug, &process, &process_id)) {
     run.crashed = true;
     return run;

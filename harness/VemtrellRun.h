@@ -24,6 +24,7 @@ struct RunResult {
   std::vector<Box> boxes;
   bool timed_out = false;
   bool crashed = false;  // or not started at all
+  std::string refused;   // why it was not started, where a test must not start it
   bool killed = false;   // ended by its KillWhen, with exit code kKilledExitCode
 };
 

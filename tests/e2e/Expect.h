@@ -45,7 +45,7 @@ inline void ExpectBoxes(const RunResult& run, const std::vector<ExpectedBox>& bo
 inline void ExpectRun(int line, const RunResult& run, const Lines& bodies, const std::vector<ExpectedBox>& boxes,
                DWORD exit_code) {
   SCOPED_TRACE("checked at line " + std::to_string(line));
-  EXPECT_FALSE(run.crashed);
+  EXPECT_FALSE(run.crashed) << run.refused;
   EXPECT_FALSE(run.timed_out);
   EXPECT_EQ(Bodies(run), bodies);
   ExpectBoxes(run, boxes);
