@@ -189,6 +189,20 @@ bool MarkForDeletion(HANDLE file, bool marked) {
   return SetFileInformationByHandle(file, FileDispositionInfo, &info, sizeof info) != FALSE;
 }
 
+// Renames the open `file` to `path` (a \\?\ path), replacing a file there,
+// through the handle itself: no moment without one or the other, and no
+// close before it in which a killed run would leave the new file behind.
+bool RenameOver(HANDLE file, const std::wstring& path) {
+  const std::wstring kernel_name = L"\\??\\" + path.substr(4);  // \\?\ as the kernel spells it
+  std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + kernel_name.size() * sizeof(wchar_t));
+  FILE_RENAME_INFO* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = TRUE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(kernel_name.size() * sizeof(wchar_t));
+  std::memcpy(info->FileName, kernel_name.data(), info->FileNameLength);
+  return SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) != FALSE;
+}
+
 // The file a dump writes: `path` itself (CreateNew) or a new file beside it
 // (Replace). Until Commit it is marked for deletion, so a dump that fails or
 // is killed leaves the folder as it was.
@@ -212,18 +226,22 @@ class DumpFile {
     }
     return true;
   }
-  // Once every byte is on the disk: keeps the file (CreateNew) or moves it
+  // Once every byte is on the disk: keeps the file (CreateNew) or renames it
   // over `path` (Replace). False, and nothing left of the file, otherwise.
   bool Commit() {
     if (!FlushFileBuffers(handle_) || !MarkForDeletion(handle_, false)) return false;
-    const bool closed = CloseHandle(handle_) != FALSE;
+    if (target_ == DumpTarget::kReplace && !RenameOver(handle_, path_)) {
+      if (MarkForDeletion(handle_, true)) return false;  // the close removes it
+      // Unmarkable now: the new file is ours by its name alone.
+      CloseHandle(handle_);
+      handle_ = INVALID_HANDLE_VALUE;
+      DeleteFileW(written_.c_str());
+      return false;
+    }
+    // Whole and in its place: a close that fails now loses nothing.
+    CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
-    if (target_ == DumpTarget::kCreateNew) return closed;
-    // The new file is ours by its name alone from here: a failed move removes it.
-    if (closed && MoveFileExW(written_.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-      return true;
-    DeleteFileW(written_.c_str());
-    return false;
+    return true;
   }
 
  private:
