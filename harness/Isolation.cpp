@@ -1,5 +1,6 @@
 #include "Isolation.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -58,8 +59,11 @@ char* TestDesktop() {
 
 void EnterTestDesktop() {
   Isolation& isolation = Own();
-  if (isolation.desktop && GetThreadDesktop(GetCurrentThreadId()) != isolation.desktop)
-    SetThreadDesktop(isolation.desktop);
+  if (isolation.desktop && GetThreadDesktop(GetCurrentThreadId()) != isolation.desktop &&
+      !SetThreadDesktop(isolation.desktop))
+    // A thread that made a window stays where it is, and finds nothing the tests start.
+    std::fprintf(stderr, "harness: this thread cannot move to the test desktop (error %lu): it has a window\n",
+                 GetLastError());
 }
 
 bool StartOnTestDesktop(const char* application, std::string command_line, DWORD flags, const char* directory,

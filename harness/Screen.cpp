@@ -96,21 +96,32 @@ std::vector<DWORD> WindowPixels(HWND window, int* width, int* height) {
   return canvas.Pixels();
 }
 
-// The icon the control holds, where it is the system's error or information
-// icon itself: on Windows the system icons are shared by every process, so
-// the box's is ours, whatever the screen shows (a box behind another window,
-// a locked screen). Under Wine each process loads its own copy, and a copy
-// of another process's cannot be read: there the icon is told by drawing
-// the system's two icons the same way and taking the nearer, from the
-// screen of the run's own Xvfb, which nothing else covers.
+// The icon the control holds, drawn here: on Windows an icon belongs to the
+// session, so another process's can be drawn, whatever the screen shows (a
+// box on a desktop of its own, behind another window, a locked screen).
+// Under Wine each process keeps its icons to itself and the drawing fails:
+// there the pixels come from the screen, the run's own Xvfb, which draws
+// every desktop and which nothing else covers. Either way the icon is told
+// by drawing the system's two icons the same way and taking the nearer.
 int IconKind(HWND control) {
   if (!control || !IsWindowVisible(control)) return 0;
   const HICON icon = reinterpret_cast<HICON>(SendMessageW(control, STM_GETICON, 0, 0));
   if (!icon) return 0;
-  if (icon == LoadIconA(nullptr, IDI_ERROR)) return MB_ICONERROR;
-  if (icon == LoadIconA(nullptr, IDI_INFORMATION)) return MB_ICONINFORMATION;
   int w = 0, h = 0;
-  const std::vector<DWORD> shown = WindowPixels(control, &w, &h);
+  std::vector<DWORD> shown;
+  RECT rect;
+  if (GetWindowRect(control, &rect) && rect.right > rect.left && rect.bottom > rect.top) {
+    w = rect.right - rect.left;
+    h = rect.bottom - rect.top;
+    const ScreenDc screen;
+    const Canvas canvas(screen, w, h);
+    // The box's own background, as the screen path sees it.
+    const HBRUSH background = GetSysColorBrush(COLOR_3DFACE);
+    const RECT all = {0, 0, w, h};
+    FillRect(canvas.Dc(), &all, background);
+    if (DrawIconEx(canvas.Dc(), 0, 0, icon, w, h, 0, nullptr, DI_NORMAL)) shown = canvas.Pixels();
+  }
+  if (shown.empty()) shown = WindowPixels(control, &w, &h);
   if (shown.empty()) return 0;
   const long error = DistanceFrom(shown, w, h, IDI_ERROR);
   const long information = DistanceFrom(shown, w, h, IDI_INFORMATION);
