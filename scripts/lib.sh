@@ -113,29 +113,38 @@ ensure_demo_tools() {
   [ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
 }
 
-# convert_screenshots DIR: each DIR/*.bmp a run saved made a PNG beside it,
-# as the sandbox user: a link a run left there leads nowhere root could write.
+# convert_screenshots SCRATCH DIR: each DIR/*.bmp a run saved in its scratch
+# folder SCRATCH (in build/) made a PNG beside it. ImageMagick reads what a
+# run wrote, so it runs in a sandbox too (the host's, which has it), told the
+# formats rather than guessing them from the bytes. A picture that does not
+# convert is named.
 convert_screenshots() {
-  # shellcheck disable=SC2016 # expanded by that bash
-  as_sandbox_user bash -c 'for bmp in "$1"/*.bmp; do
-    [ -e "$bmp" ] || continue
-    /usr/bin/convert "$bmp" "${bmp%.bmp}.png" && rm -- "$bmp"
-  done' convert_screenshots "$1"
+  # shellcheck disable=SC2016 # expanded inside the sandbox
+  "$ROOT/scripts/sandbox" --scratch "$1" --cmd bash -c 'rc=0
+    for bmp in "$1"/*.bmp; do
+      [ -e "$bmp" ] || continue
+      if /usr/bin/convert "bmp:$bmp" "png:${bmp%.bmp}.png"; then rm -f -- "$bmp"; else echo "cannot convert $bmp" >&2; rc=1; fi
+    done
+    exit "$rc"' convert_screenshots "$2"
 }
 
-# A build folder is configured afresh unless its last configure was this
-# function's own and succeeded (a stamp newer than the cache): a cache left
-# by another configure, above all one that failed for want of a compiler,
-# keeps what that run cached (no Release flags, the host's ar) through every
-# later configure.
+# A build folder is configured afresh unless the values its cache holds for
+# the compiler, its flags and the archiver are those this function's own last
+# configure left: a cache that another configure wrote, above all one that
+# failed for want of a compiler, keeps what that run cached (no Release
+# flags, the host's ar) through every later configure. CMake's own re-runs
+# change none of them.
 build_preset() {
-  local dir=$ROOT/build/$1 fresh=()
-  if [ -f "$dir/CMakeCache.txt" ] && ! [ "$dir/.vemtrell-configured" -nt "$dir/CMakeCache.txt" ]; then
+  local dir=$ROOT/build/$1 stamp=$ROOT/build/$1/.vemtrell-configured fresh=()
+  cache_values() {
+    sed -n '/^CMAKE_\(CXX_COMPILER\|CXX_FLAGS_RELEASE\|CXX_FLAGS_DEBUG\|AR\|BUILD_TYPE\):/p' "$1/CMakeCache.txt" | sort
+  }
+  if [ -f "$dir/CMakeCache.txt" ] && { [ ! -f "$stamp" ] || [ "$(cache_values "$dir")" != "$(cat "$stamp")" ]; }; then
     fresh=(--fresh)
   fi
-  rm -f -- "$dir/.vemtrell-configured"
+  rm -f -- "$stamp"
   cmake --preset "$1" "${fresh[@]}" >/dev/null
-  touch -- "$dir/.vemtrell-configured"
+  cache_values "$dir" >"$stamp"
   cmake --build --preset "$1" -j "$(nproc)"
 }
 
@@ -164,15 +173,21 @@ as_sandbox_user() {
 # sandbox user's. One another user owns (a prefix made while the runs ran as
 # root) is made anew; a symbolic link is refused. Call it holding DIR's lock.
 sandbox_dir() {
-  local dir=$1
+  local dir=$1 parent owner
+  parent=$(dirname -- "$dir")
+  mkdir -p -- "$parent"
+  # Root makes it there and hands it over: a folder above it that another
+  # user owns could swap it for a link while that happens.
+  owner=$(stat -c %U -- "$parent")
+  [ "$owner" = root ] ||
+    die "$parent belongs to $owner, not root: the folders the runs write are made there by root, so it must be root's (made by a plain cmake as $owner? remove build/ or run 'chown -R root: build', then build through the scripts)"
   [ ! -L "$dir" ] || die "$dir is a symbolic link: it cannot be a folder the runs write"
   if [ -e "$dir" ] && { [ ! -d "$dir" ] || [ "$(stat -c %u -- "$dir")" != "$RUN_UID" ]; }; then
     [ -z "$(mounts_below "$dir")" ] || die "not removing $dir: file systems are mounted below it"
     rm -rf --one-file-system -- "$dir"
   fi
   if [ ! -d "$dir" ]; then
-    mkdir -p -- "$(dirname -- "$dir")"
-    if ! mkdir -- "$dir" || ! chown -- "$RUN_UID:$RUN_GID" "$dir"; then die "cannot make $dir for the runs"; fi
+    if ! mkdir -- "$dir" || ! chown -h -- "$RUN_UID:$RUN_GID" "$dir"; then die "cannot make $dir for the runs"; fi
   fi
 }
 
@@ -205,7 +220,9 @@ indent() {
 command_of() {
   # The process may have ended since it was listed.
   [ -r "/proc/$1/cmdline" ] || return 0
-  tr '\0\n' '  ' <"/proc/$1/cmdline" | sed 's|^.* _inside [a-z]* |sandbox run of: |; s/ *$//' | cut -c1-200
+  tr '\0\n' '  ' <"/proc/$1/cmdline" |
+    sed 's|^.* _inside [a-z]* |sandbox run of: |; s|^[^ ]*bash [^ ]*/scripts/sandbox |sandbox run of: |; s/ *$//' |
+    cut -c1-200
 }
 
 # The processes holding the lock on FILE, for a lock that is not coming free:

@@ -57,5 +57,5 @@ fingerprint() (
   echo "$output"
   [ "$status" -eq 0 ]
   [[ "$output" == *"root ready at $root (put back after an interrupted replacement)"* ]]
-  [ -f "$root/.vemtrell-root" ] && [ ! -e "$root.staging.abc/old" ]
+  [ -f "$root/.vemtrell-root" ] && [ ! -e "$root.staging.abc" ]
 }

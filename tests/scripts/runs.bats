@@ -10,7 +10,8 @@ setup_file() {
   winprog "$ROOT/build/script-tests"
 }
 
-# Whatever a test started in the background ends with it, failed or not.
+# Whatever a test started in the background and has not waited for ends
+# with it, failed or not (a variable is cleared once its process is reaped).
 teardown() {
   local pid
   for pid in ${listener:-} ${first:-} ${second:-} ${launcher:-}; do kill -KILL "$pid" 2>/dev/null || true; done
@@ -98,6 +99,7 @@ open(sys.argv[2], "w").write(str(uid))' "$sock" "$peer" &
     exit 0' sandbox-check "$ROOT"
   echo "$output"
   wait "$listener"
+  listener=""
   [ "$status" -eq 0 ]
   uid=$(id -u vemtrell-sandbox)
   [ "$uid" -ne 0 ]
@@ -122,10 +124,11 @@ open(sys.argv[2], "w").write(str(uid))' "$sock" "$peer" &
 }
 
 # Root on the host never runs or follows what a run could have left: no probe
-# is taken from build/, and the demo's screenshots are converted as the
-# sandbox user, so a link a run planted there writes nothing of root's.
+# is taken from build/, and screenshots are converted in a sandbox, so a link
+# a run planted beside them writes nothing of root's.
 @test "nothing a run could leave is run or followed as root by the next step" {
-  local ran=$BATS_TEST_TMPDIR/ran shots=$ROOT/build/demo/screenshots target=$BATS_TEST_TMPDIR/target
+  local ran=$BATS_TEST_TMPDIR/ran scratch=$ROOT/build/script-tests/scratch target=$BATS_TEST_TMPDIR/target
+  local shots=$scratch/shots
   printf '#!/bin/sh\ntouch %s\necho yes\n' "$ran" >"$ROOT/build/ia32-probe"
   chmod 0755 "$ROOT/build/ia32-probe"
   run "$ROOT/cmake/wow64-run" "$ROOT/build/script-tests/winprog32.exe" exit 0
@@ -133,14 +136,15 @@ open(sys.argv[2], "w").write(str(uid))' "$sock" "$peer" &
   [ ! -e "$ran" ]
   [ -x /usr/bin/convert ] || skip "no ImageMagick here (/usr/bin/convert): scripts/test installs it"
   echo "root's" >"$target"
-  # What a run in the demo's folder could leave: a picture, and a link where
-  # its PNG goes.
+  # What a run in its scratch folder could leave: a picture, and a link
+  # where its PNG goes.
   # shellcheck disable=SC2016 # expanded inside the sandbox
-  "$ROOT/scripts/sandbox" --scratch build/demo --cmd bash -c \
-    'mkdir -p "$1" && /usr/bin/convert -size 2x2 xc:red "$1/x.bmp" && ln -sf "$2" "$1/x.png"' planted "$shots" "$target"
+  "$ROOT/scripts/sandbox" --scratch "$scratch" --cmd bash -c \
+    'mkdir -p "$1" && /usr/bin/convert -size 2x2 xc:red "bmp:$1/x.bmp" && ln -sf "$2" "$1/x.png"' planted "$shots" \
+    "$target"
   [ -L "$shots/x.png" ]
   # shellcheck disable=SC2016 # expanded by that bash
-  run bash -c 'source "$1/scripts/lib.sh" && sandbox_user && convert_screenshots "$2"' step "$ROOT" "$shots"
+  run bash -c 'source "$1/scripts/lib.sh" && convert_screenshots "$2" "$3"' step "$ROOT" "$scratch" "$shots"
   echo "$output"
   [ "$(cat "$target")" = "root's" ]
 }
@@ -162,7 +166,9 @@ open(sys.argv[2], "w").write(str(uid))' "$sock" "$peer" &
   [[ "$output" == *"waited 1s for the Wine prefix"* ]]
   [[ "$output" == *"sandbox run of: $exe time sleep 2000 time"* ]]
   wait "$first" || { cat "$a" && false; }
+  first=""
   wait "$second" || { cat "$b" && false; }
+  second=""
   local times
   times=$(tr -d '\r' <"$a" | sed -n 's/^time //p'; tr -d '\r' <"$b" | sed -n 's/^time //p')
   echo "times: $times"
@@ -187,6 +193,7 @@ no_marked_processes() {
   [ "$(sandbox_mount_points)" = "$before" ]
   kill -KILL "$launcher"
   wait "$launcher" || true
+  launcher=""
   wait_for 10 no_marked_processes "$token"
   [ "$(sandbox_mount_points)" = "$before" ]
   # Nothing holds the prefix any more.
