@@ -198,7 +198,7 @@ bool RenameOver(HANDLE file, const std::wstring& path) {
   FILE_RENAME_INFO* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
   info->ReplaceIfExists = TRUE;
   info->RootDirectory = nullptr;
-  info->FileNameLength = static_cast<DWORD>(kernel_name.size() * sizeof(wchar_t));
+  info->FileNameLength = static_cast<DWORD>(kernel_name.size()) * static_cast<DWORD>(sizeof(wchar_t));
   std::memcpy(info->FileName, kernel_name.data(), info->FileNameLength);
   return SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) != FALSE;
 }
