@@ -66,6 +66,15 @@ view_of_sandbox() {
     [ "$status" -eq 77 ]
     [[ "$output" == *"skipped: $WHY_NOT"* ]]
   fi
+  # And in a folder closed to others, as a clone in a 0700 folder is: the
+  # sandbox user, who could not enter it, finds the checkout all the same.
+  local closed=$ROOT/build/script-tests/closed
+  rm -rf -- "$closed"
+  mkdir -m 0700 "$closed"
+  mv "$checkout" "$closed/"
+  checkout="$closed/my proj"
+  view_of_sandbox wine-run "$checkout/build/t/winprog64.exe" "$checkout" "$checkout/build/wineprefix"
+  rm -rf -- "$closed"
 }
 
 # What a program in the sandbox cannot do to the host, with the host's Wine
