@@ -69,18 +69,23 @@ long Distance(const std::vector<DWORD>& a, const std::vector<DWORD>& b) {
   return sum;
 }
 
-// How far `shown` is from the system icon `reference` drawn the same size on
-// the same background.
-long DistanceFrom(const std::vector<DWORD>& shown, int w, int h, LPCSTR reference) {
+// `icon` drawn w x h on `background`; empty where it cannot be drawn here.
+std::vector<DWORD> DrawnIcon(HICON icon, int w, int h, COLORREF background) {
   const ScreenDc screen;
   const Canvas canvas(screen, w, h);
-  // The box's background, from the corner the icon leaves transparent.
-  const HBRUSH background = CreateSolidBrush(RGB((shown[0] >> 16) & 0xFF, (shown[0] >> 8) & 0xFF, shown[0] & 0xFF));
+  const HBRUSH brush = CreateSolidBrush(background);
   const RECT all = {0, 0, w, h};
-  FillRect(canvas.Dc(), &all, background);
-  DeleteObject(background);
-  DrawIconEx(canvas.Dc(), 0, 0, LoadIconA(nullptr, reference), w, h, 0, nullptr, DI_NORMAL);
-  return Distance(shown, canvas.Pixels());
+  FillRect(canvas.Dc(), &all, brush);
+  DeleteObject(brush);
+  if (!DrawIconEx(canvas.Dc(), 0, 0, icon, w, h, 0, nullptr, DI_NORMAL)) return {};
+  return canvas.Pixels();
+}
+
+// How far `shown` is from the system icon `reference` drawn the same size on
+// the same background, taken from the corner the icon leaves transparent.
+long DistanceFrom(const std::vector<DWORD>& shown, int w, int h, LPCSTR reference) {
+  const COLORREF background = RGB((shown[0] >> 16) & 0xFF, (shown[0] >> 8) & 0xFF, shown[0] & 0xFF);
+  return Distance(shown, DrawnIcon(LoadIconA(nullptr, reference), w, h, background));
 }
 
 }  // namespace
@@ -113,13 +118,7 @@ int IconKind(HWND control) {
   if (GetWindowRect(control, &rect) && rect.right > rect.left && rect.bottom > rect.top) {
     w = rect.right - rect.left;
     h = rect.bottom - rect.top;
-    const ScreenDc screen;
-    const Canvas canvas(screen, w, h);
-    // The box's own background, as the screen path sees it.
-    const HBRUSH background = GetSysColorBrush(COLOR_3DFACE);
-    const RECT all = {0, 0, w, h};
-    FillRect(canvas.Dc(), &all, background);
-    if (DrawIconEx(canvas.Dc(), 0, 0, icon, w, h, 0, nullptr, DI_NORMAL)) shown = canvas.Pixels();
+    shown = DrawnIcon(icon, w, h, GetSysColor(COLOR_3DFACE));  // the box's own background
   }
   if (shown.empty()) shown = WindowPixels(control, &w, &h);
   if (shown.empty()) return 0;
