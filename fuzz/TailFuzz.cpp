@@ -36,5 +36,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string whole(tail);
   Check(path == whole || (path.size() + 2 <= whole.size() && whole.compare(1, path.size(), path) == 0 &&
                           whole[0] == '"'));
+  // The wide command line, each byte a character, gives the same tail and path.
+  std::wstring wide;
+  for (std::size_t i = 0; i < length; ++i) wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(start[i])));
+  const wchar_t* wide_tail = CommandTail(wide.c_str());
+  Check(wide_tail - wide.c_str() == tail - start);
+  Check(LabelPathFromTail(wide_tail).size() == path.size());
   return 0;
 }

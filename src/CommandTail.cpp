@@ -1,23 +1,40 @@
 #include "CommandTail.h"
 
-#include <cstring>
+#include <type_traits>
 
-const char* CommandTail(const char* command_line) {
-  if (!command_line) return "";
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(command_line);
+namespace {
+
+template <typename Char>
+unsigned long Code(Char c) {
+  return static_cast<std::make_unsigned_t<Char>>(c);
+}
+
+}  // namespace
+
+template <typename Char>
+const Char* CommandTail(const Char* command_line) {
+  static const Char kEmpty[1] = {};
+  if (!command_line) return kEmpty;
+  const Char* p = command_line;
   bool in_quotes = false;
-  while (*p > ' ' || (*p && in_quotes)) {
+  while (Code(*p) > ' ' || (*p && in_quotes)) {
     if (*p == '"') in_quotes = !in_quotes;
     ++p;
   }
-  while (*p && *p <= ' ') ++p;
-  return reinterpret_cast<const char*>(p);
+  while (*p && Code(*p) <= ' ') ++p;
+  return p;
 }
 
-std::string LabelPathFromTail(const char* tail) {
-  if (!tail) return std::string();
-  std::size_t len = std::strlen(tail);
+template <typename Char>
+std::basic_string<Char> LabelPathFromTail(const Char* tail) {
+  if (!tail) return std::basic_string<Char>();
+  std::size_t len = std::char_traits<Char>::length(tail);
   while (len > 0 && (tail[len - 1] == ' ' || tail[len - 1] == '\t')) --len;
-  if (len > 1 && tail[0] == '"' && tail[len - 1] == '"') return std::string(tail + 1, len - 2);
-  return std::string(tail);
+  if (len > 1 && tail[0] == '"' && tail[len - 1] == '"') return std::basic_string<Char>(tail + 1, len - 2);
+  return std::basic_string<Char>(tail);
 }
+
+template const char* CommandTail(const char*);
+template const wchar_t* CommandTail(const wchar_t*);
+template std::string LabelPathFromTail(const char*);
+template std::wstring LabelPathFromTail(const wchar_t*);

@@ -1,16 +1,24 @@
-// What follows the program's own name on the command line.
+// What follows the program's own name on the command line, in bytes of the
+// ANSI code page (char) or as Windows has it (wchar_t), by the same rules.
 #pragma once
 
 #include <string>
 
-// Skips the program name (the leading run of bytes above 32, a stretch
-// between double quotes counting as part of it) and the bytes 1..32 after
-// it. Bytes compare as unsigned, so a tail that starts with a Shift JIS lead
-// byte is kept whole. Never null; points into `command_line`.
-const char* CommandTail(const char* command_line);
+// Skips the program name (the leading run of characters above 32, a stretch
+// between double quotes counting as part of it) and the characters 1..32
+// after it. Characters compare as unsigned, so a tail that starts with a
+// Shift JIS lead byte is kept whole. Never null; points into `command_line`.
+template <typename Char>
+const Char* CommandTail(const Char* command_line);
 
 // The label file path a tail names: a tail that, without its trailing
 // blanks, is wrapped in double quotes names what stands between them
 // (a dropped file whose path holds a blank arrives so). Otherwise the tail
 // itself, unchanged.
-std::string LabelPathFromTail(const char* tail);
+template <typename Char>
+std::basic_string<Char> LabelPathFromTail(const Char* tail);
+
+extern template const char* CommandTail(const char*);
+extern template const wchar_t* CommandTail(const wchar_t*);
+extern template std::string LabelPathFromTail(const char*);
+extern template std::wstring LabelPathFromTail(const wchar_t*);

@@ -6,6 +6,12 @@
 
 namespace {
 
+std::wstring Wide(const char* bytes) {
+  std::wstring wide;
+  for (const char* p = bytes; *p; ++p) wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*p)));
+  return wide;
+}
+
 TEST(CommandTail, SkipsTheProgramNameAndTheBlanksAfterIt) {
   struct Case {
     int line;
@@ -33,8 +39,14 @@ TEST(CommandTail, SkipsTheProgramNameAndTheBlanksAfterIt) {
   for (const Case& c : cases) {
     SCOPED_TRACE("case at line " + std::to_string(c.line));
     EXPECT_EQ(std::string(CommandTail(c.command_line)), c.tail);
+    // The wide command line by the same rules: each byte as a character.
+    const std::wstring wide = Wide(c.command_line);
+    EXPECT_EQ(std::wstring(CommandTail(wide.c_str())), Wide(c.tail));
   }
-  EXPECT_STREQ(CommandTail(nullptr), "");
+  EXPECT_STREQ(CommandTail<char>(nullptr), "");
+  EXPECT_STREQ(CommandTail<wchar_t>(nullptr), L"");
+  // Characters past one byte: part of the name or of the tail, never blanks.
+  EXPECT_STREQ(CommandTail(L"\uB77C.exe \u3000\uB77C\uBCA8.txt"), L"\u3000\uB77C\uBCA8.txt");
 }
 
 TEST(CommandTail, TailPointsIntoTheCommandLine) {
@@ -64,8 +76,10 @@ TEST(CommandTail, QuotedTailNamesWhatStandsBetweenTheQuotes) {
   for (const Case& c : cases) {
     SCOPED_TRACE("case at line " + std::to_string(c.line));
     EXPECT_EQ(LabelPathFromTail(c.tail), c.path);
+    EXPECT_EQ(LabelPathFromTail(Wide(c.tail).c_str()), Wide(c.path));
   }
-  EXPECT_EQ(LabelPathFromTail(nullptr), "");
+  EXPECT_EQ(LabelPathFromTail<char>(nullptr), "");
+  EXPECT_EQ(LabelPathFromTail<wchar_t>(nullptr), L"");
 }
 
 }  // namespace
