@@ -1,26 +1,96 @@
-// Arbitrary bytes through the label-line reader the program uses, checking
-// its promises on every input.
+// Arbitrary bytes through the label reader the program uses (with code page
+// 932's lead bytes and the tests' stand-ins for the system's conversions),
+// checking its promises on every input.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "../tests/CodePage932.h"
 #include "LabelText.h"
 
 namespace {
+
+const SystemText k932 = codepage932::Make();
 
 void Check(bool condition) {
   if (!condition) std::abort();
 }
 
-std::vector<std::string> ReadInTwo(const std::string& bytes, std::size_t cut) {
+// Whether `text` ends with a whole character of code page 932.
+bool EndsWhole(const std::string& text) {
+  std::size_t at = 0;
+  while (at < text.size()) at += k932.lead_bytes[static_cast<unsigned char>(text[at])] ? 2 : 1;
+  return at == text.size();
+}
+
+struct Reading {
+  bool ok = false;
+  int encodings = 0;
+  LabelEncoding encoding = LabelEncoding::kAnsi;
+  std::vector<std::string> labels;  // as the callback saw them
+  std::vector<std::string> kept;    // as the store keeps them
+};
+
+// Served in reads of `step` bytes into a buffer of that size, so a read past
+// what a read gave meets the end of the buffer.
+Reading Read(const std::string& bytes, std::size_t step, std::size_t reserve) {
+  auto at = std::make_shared<std::size_t>(0);
+  LabelSource source;
+  source.read = [&bytes, at](char* buffer, std::size_t room, bool*) {
+    const std::size_t n = std::min(room, bytes.size() - *at);
+    std::memcpy(buffer, bytes.data() + *at, n);
+    *at += n;
+    return n;
+  };
+  source.rewind = [at] {
+    *at = 0;
+    return true;
+  };
+  Reading reading;
+  LabelCallbacks callbacks;
+  callbacks.on_encoding = [&reading](LabelEncoding encoding) {
+    ++reading.encodings;
+    reading.encoding = encoding;
+  };
+  callbacks.on_label = [&reading](const std::string& label) { reading.labels.push_back(label); };
+  LabelStore store;
+  store.Reserve(reserve);  // too small, or more than needed: either must work
+  reading.ok = ReadLabelSource(source, k932, store, callbacks, step);
+  for (std::size_t i = 0; i < store.size(); ++i) reading.kept.push_back(store[i]);
+  return reading;
+}
+
+// The labels of ANSI content by the rules, plainly: CR LF to LF, a line per
+// LF, a last one if it holds a byte, each up to its NUL, a longer one cut to
+// the whole characters that fit in 255 bytes.
+std::vector<std::string> AnsiLabels(const std::string& bytes) {
+  const std::string content = bytes.substr(0, bytes.find('\x1a'));
+  std::string text;
+  for (std::size_t i = 0; i < content.size(); ++i)
+    if (!(content[i] == '\r' && i + 1 < content.size() && content[i + 1] == '\n')) text.push_back(content[i]);
   std::vector<std::string> labels;
-  LabelLineReader reader;
-  if (reader.Feed(bytes.data(), cut, labels)) reader.Feed(bytes.data() + cut, bytes.size() - cut, labels);
-  reader.Finish(labels);
+  for (std::size_t start = 0; start < text.size();) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string label = text.substr(start, end - start);
+    label = label.substr(0, label.find('\0'));
+    if (label.size() > kLabelMax) {
+      std::size_t whole = 0;
+      while (true) {
+        const std::size_t next = whole + (k932.lead_bytes[static_cast<unsigned char>(label[whole])] ? 2 : 1);
+        if (next > kLabelMax) break;
+        whole = next;
+      }
+      label.resize(whole);
+    }
+    labels.push_back(label);
+    start = end + 1;
+  }
   return labels;
 }
 
@@ -28,42 +98,28 @@ std::vector<std::string> ReadInTwo(const std::string& bytes, std::size_t cut) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);
-  const std::vector<std::string> labels = ReadLabels(bytes);
-
-  for (const std::string& label : labels) {
+  const Reading whole = Read(bytes, std::size_t{64} * 1024, 0);
+  Check(whole.ok && whole.encodings == 1);
+  Check(whole.kept == whole.labels);
+  for (const std::string& label : whole.labels) {
     Check(label.size() <= kLabelMax);
     Check(label.find('\n') == std::string::npos);
     Check(label.find('\0') == std::string::npos);
     Check(label.find('\x1a') == std::string::npos);
+    // Converted text is whole characters; ANSI text is cut only between them.
+    Check(whole.encoding == LabelEncoding::kAnsi || EndsWhole(label));
   }
-  // One label per line before the first 0x1A; a last line without a line
-  // end counts when it holds a byte.
-  const std::string content = bytes.substr(0, bytes.find('\x1a'));
-  std::size_t lines = 0;
-  for (char c : content) lines += c == '\n';
-  if (!content.empty() && content.back() != '\n') ++lines;
-  Check(labels.size() == lines);
+  if (whole.encoding == LabelEncoding::kAnsi) Check(whole.labels == AnsiLabels(bytes));
   // Where the reads split does not matter.
-  Check(ReadInTwo(bytes, size == 0 ? 0 : data[0] % (size + 1)) == labels);
-  // What the dump would write reads back the same.
+  const Reading pieces = Read(bytes, size == 0 ? 1 : data[0] % 7 + 1, size == 0 ? 0 : data[size - 1]);
+  Check(pieces.ok && pieces.encoding == whole.encoding && pieces.labels == whole.labels && pieces.kept == whole.kept);
+  // What the dump would write reads back the same by the line rules.
   std::string written;
-  for (const std::string& label : labels) AppendLabelLine(written, label.c_str());
-  Check(ReadLabels(written) == labels);
-  // The program's own file loop, served in short reads of any length, keeps
-  // the same labels and hands every one back whole.
-  LabelStore store;
-  store.Reserve(size == 0 ? 0 : data[size - 1]);  // too small, or more than needed: either must work
-  const std::size_t step = size == 0 ? 1 : data[0] % 7 + 1;
-  std::size_t at = 0, called = 0;
-  const LabelSource source = [&](char* buffer, std::size_t room, bool*) {
-    const std::size_t n = std::min({room, step, bytes.size() - at});
-    std::memcpy(buffer, bytes.data() + at, n);
-    at += n;
-    return n;
-  };
-  Check(ReadLabelSource(source, store, [&](const std::string& label) { Check(label == labels[called++]); }));
-  Check(called == labels.size());
-  Check(store.size() == labels.size());
-  for (std::size_t i = 0; i < labels.size(); ++i) Check(labels[i] == store[i]);
+  for (const std::string& label : whole.labels) AppendLabelLine(written, label.c_str());
+  std::vector<std::string> again;
+  LabelLineReader reader(k932.lead_bytes);
+  reader.Feed(written.data(), written.size(), again);
+  reader.Finish(again);
+  Check(again == whole.labels);
   return 0;
 }

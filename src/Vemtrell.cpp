@@ -20,6 +20,7 @@
 #include "CommandTail.h"
 #include "ItemBlock.h"
 #include "LabelText.h"
+#include "SystemText.h"
 #include "TraceFormat.h"
 #include "sharedmem/SharedMem.h"
 
@@ -53,11 +54,16 @@ bool LoadLabelList(const char* path) {
     TRACE_EVENT("Failed to open file.");
     return false;
   }
-  // The labels and their NULs never take more than the file and one NUL;
-  // past 64 MiB the buffer grows as it goes.
+  // A hint: the labels and their NULs seldom take more than the file and one
+  // NUL, converted text included; past 64 MiB the buffer grows as it goes.
   const long long file_size = _filelengthi64(_fileno(file));
   if (file_size > 0) LabelList.Reserve(static_cast<std::size_t>(std::min(file_size + 1, 64LL << 20)));
-  const bool read = ReadLabelFile(file, LabelList, [](const std::string& label) { TRACE_TEXT("pch", label.c_str()); });
+  LabelCallbacks callbacks;
+  callbacks.on_encoding = [](LabelEncoding encoding) {
+    if (const char* name = LabelEncodingName(encoding)) TRACE_TEXT("encoding", name);
+  };
+  callbacks.on_label = [](const std::string& label) { TRACE_TEXT("pch", label.c_str()); };
+  const bool read = ReadLabelFile(file, AnsiSystemText(), LabelList, callbacks);
   (void)std::fclose(file);  // only read: nothing can be lost at the close
   if (!read) {
     TRACE_EVENT("Failed to read file.");

@@ -13,6 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "CodePage932.h"
+#include "Rows.h"
+
 // Running out of memory on demand, for this whole test program: armed with n,
 // the n-th allocation from then on fails, and every one after it.
 namespace {
@@ -50,7 +53,49 @@ namespace {
 
 using Labels = std::vector<std::string>;
 
+const SystemText k932 = codepage932::Make();
+
+template <typename Char>
+std::basic_string<Char> Repeat(const Char* text, std::size_t n) {
+  std::basic_string<Char> out;
+  for (std::size_t i = 0; i < n; ++i) out += text;
+  return out;
+}
+std::string Repeat(const std::string& text, std::size_t n) { return Repeat(text.c_str(), n); }
 std::string Repeat(char c, std::size_t n) { return std::string(n, c); }
+
+// UTF-16 bytes of ASCII text and the characters given as code units.
+std::string Utf16(std::u16string text, bool big_endian) {
+  std::string out;
+  for (char16_t unit : text) {
+    const char low = static_cast<char>(unit & 0xFF), high = static_cast<char>(unit >> 8);
+    out += big_endian ? std::string{high, low} : std::string{low, high};
+  }
+  return out;
+}
+
+// Serves `bytes`, then fails once `fail_at` bytes have been read (never, when
+// fail_at is past the end); from the start again on every rewind, unless
+// it `rewinds` not.
+LabelSource Serving(const std::string& bytes, std::size_t fail_at = std::string::npos, bool rewinds = true) {
+  auto at = std::make_shared<std::size_t>(0);
+  LabelSource source;
+  source.read = [bytes, fail_at, at](char* buffer, std::size_t size, bool* failed) -> std::size_t {
+    if (*at >= fail_at) {
+      *failed = true;
+      return 0;
+    }
+    const std::size_t n = std::min({size, bytes.size() - *at, fail_at - *at});
+    std::memcpy(buffer, bytes.data() + *at, n);
+    *at += n;
+    return n;
+  };
+  source.rewind = [at, rewinds] {
+    if (rewinds) *at = 0;
+    return rewinds;
+  };
+  return source;
+}
 
 struct ReadCase {
   int line;
@@ -61,6 +106,8 @@ struct ReadCase {
 std::vector<ReadCase> ReadCases() {
   using namespace std::string_literals;
   const std::string a254 = Repeat('a', 254), a255 = Repeat('a', 255);
+  const std::string kan = "\x8A\xBF", a = "\x82\xA0";  // 漢 and あ in Shift JIS
+  const std::string le = "\xFF\xFE", be = "\xFE\xFF", mark8 = "\xEF\xBB\xBF";
   return {
       {__LINE__, "", {}},
       {__LINE__, "A\r\nB\r\n", {"A", "B"}},
@@ -80,7 +127,6 @@ std::vector<ReadCase> ReadCases() {
       {__LINE__, "\0X\nY\n"s, {"", "Y"}},
       {__LINE__, "\0"s, {""}},
       {__LINE__, "A\0\r\nB"s, {"A", "B"}},
-      {__LINE__, "\xEF\xBB\xBF" "A\r\n", {"\xEF\xBB\xBF" "A"}},
       {__LINE__, "\x83\x65\x83\x58\r\n\x82\xA0", {"\x83\x65\x83\x58", "\x82\xA0"}},
       {__LINE__, a254 + "\r\nB\r\n", {a254, "B"}},
       // One label per line, cut to 255 bytes: later lines stay on their items.
@@ -92,25 +138,110 @@ std::vector<ReadCase> ReadCases() {
       {__LINE__, Repeat('a', 100) + "\0"s + Repeat('b', 300) + "\n", {Repeat('a', 100)}},
       {__LINE__, Repeat('a', 254) + "\r\r\n", {a254 + "\r"}},
       {__LINE__, Repeat('a', 255) + "\r\r\n", {a255}},
+      // ... at a whole character, walked from the line's start: 81 81 is one
+      // character, so the byte before the cut is a trail byte like a lead.
+      {__LINE__, Repeat(kan, 128) + "\r\nB", {Repeat(kan, 127), "B"}},
+      {__LINE__, "a" + Repeat(kan, 128) + "\r\nB", {"a" + Repeat(kan, 127), "B"}},
+      {__LINE__, "a" + Repeat("\x81\x81", 128) + "\r\n", {"a" + Repeat("\x81\x81", 127)}},
+      // A line that fits keeps its last byte, a lead byte or not.
+      {__LINE__, a254 + "\x81\r\nB", {a254 + "\x81", "B"}},
+      {__LINE__, a254 + "\x81\0x"s, {a254 + "\x81"}},
+      // UTF-8 and UTF-16, with their mark or none, converted before the line
+      // rules apply: the mark is no label's, U+001A ends them.
+      {__LINE__, mark8 + "A\r\n", {"A"}},
+      {__LINE__, mark8 + u8"あ\r\n\r\n漢", {a, "", kan}},
+      {__LINE__, u8"あ\r\n\r\n漢\r\n", {a, "", kan}},
+      {__LINE__, u8"ラベル", {"\x83\x89\x83\x78\x83\x8B"}},       // also valid Shift JIS
+      {__LINE__, "\xC5\x81\r\nB", {"?", "B"}},                    // Ł: not Shift JIS
+      {__LINE__, "\xC3\xBD\r\n", {"\xC3\xBD"}},                   // ﾃｽ, also UTF-8 ý
+      {__LINE__, mark8 + "A\xE3\x81\r\nB\xFF\r\n", {"A?", "B?"}},  // broken sequences
+      {__LINE__, mark8 + u8"あ\x1a" "\xE3\x81\x82", {a}},
+      {__LINE__, Repeat(u8"あ", 100) + "\r\nB", {Repeat(a, 100), "B"}},  // 300 bytes, 200 converted
+      {__LINE__, Repeat(u8"漢", 128) + "\r\nB", {Repeat(kan, 127), "B"}},
+      {__LINE__, le + Utf16(u"A\r\n\r\nあ\r\nB", false), {"A", "", a, "B"}},
+      {__LINE__, be + Utf16(u"A\r\n\r\nあ\r\nB", true), {"A", "", a, "B"}},
+      {__LINE__, le + Utf16(u"帚\x1a" "C\r\n", false), {"\x9B\xE2"}},  // 帚 is 1A 5E
+      {__LINE__, be + Utf16(u"A\0B\r\nC"s, true), {"A", "C"}},
+      {__LINE__, le + Utf16(u"A\r\nB", false) + "C", {"A", "B?"}},  // an odd last byte
+      {__LINE__, le + Utf16(u"A\xD800\r\n\xDC00" "B", false), {"A?", "?B"}},  // lone surrogates
+      {__LINE__, le + Utf16(u"\xD83D\xDE00\r\n", false), {"\x92\x91"}},  // a pair, one character
+      {__LINE__, le + Utf16(Repeat(u"漢", 128), false), {Repeat(kan, 127)}},
   };
 }
 
+// Through the whole reader, with every read a byte long: a mark, a CR LF, a
+// NUL, a UTF-8 sequence, a code unit or a surrogate pair split over two reads
+// must read the same.
 Labels ReadBytewise(const std::string& bytes) {
   Labels labels;
-  LabelLineReader reader;
-  for (char c : bytes)
-    if (!reader.Feed(&c, 1, labels)) break;
-  reader.Finish(labels);
+  LabelStore store;
+  LabelCallbacks callbacks;
+  callbacks.on_label = [&labels](const std::string& label) { labels.push_back(label); };
+  EXPECT_TRUE(ReadLabelSource(Serving(bytes), k932, store, callbacks, 1));
   return labels;
 }
 
 TEST(LabelText, ReadsOneLabelPerLineByTheTextModeRules) {
   for (const ReadCase& c : ReadCases()) {
     SCOPED_TRACE("case at line " + std::to_string(c.line));
-    EXPECT_EQ(ReadLabels(c.bytes), c.labels);
-    // A CR LF or a NUL split over two reads must read the same.
+    EXPECT_EQ(ReadLabels(c.bytes, k932), c.labels);
     EXPECT_EQ(ReadBytewise(c.bytes), c.labels);
   }
+}
+
+TEST(LabelText, TellsTheEncodingFromTheBytes) {
+  using namespace std::string_literals;
+  const LabelEncoding ansi = LabelEncoding::kAnsi, utf8 = LabelEncoding::kUtf8;
+  struct Case {
+    int line;
+    std::string bytes;
+    LabelEncoding encoding;
+  } const cases[] = {
+      {__LINE__, "", ansi},
+      {__LINE__, "A\r\n", ansi},
+      {__LINE__, "\xEF\xBB\xBF", utf8},
+      {__LINE__, "\xEF\xBB\xBF\xFF\x81", utf8},  // the mark decides
+      {__LINE__, "\xEF\xBB", ansi},
+      {__LINE__, "\xFF\xFE", LabelEncoding::kUtf16Le},
+      {__LINE__, "\xFE\xFF" "A", LabelEncoding::kUtf16Be},
+      {__LINE__, "\xFF", ansi},
+      {__LINE__, "A\xFF\xFE", ansi},
+      {__LINE__, "\xE3\x81\x82", utf8},          // three bytes
+      {__LINE__, "\xF0\x9F\x98\x80", utf8},      // four bytes
+      {__LINE__, "\xC3\xBD", ansi},              // two bytes, valid Shift JIS
+      {__LINE__, "\xC5\x81\r\n", utf8},          // two bytes, 81 a lead byte without its trail
+      {__LINE__, "\xC5\x81", utf8},
+      {__LINE__, "\xE3\x81\x82\x83", ansi},      // a sequence cut short
+      {__LINE__, "\xE3\x81", ansi},
+      {__LINE__, "\xC0\x80", ansi},              // overlong
+      {__LINE__, "\xE0\x80\x80", ansi},
+      {__LINE__, "\xED\xA0\x80", ansi},          // a surrogate
+      {__LINE__, "\xF4\x90\x80\x80", ansi},      // past U+10FFFF
+      {__LINE__, "\xF4\x8F\xBF\xBF", utf8},
+      // Only the bytes before the first 0x1A count.
+      {__LINE__, "A\x1a\xE3\x81\x82", ansi},
+      {__LINE__, "\xE3\x81\x82\x1a\xFF", utf8},
+      {__LINE__, "\xE3\x81\x1a\x82", ansi},
+      {__LINE__, "\xC3\xBD\x1a\x81", ansi},
+      {__LINE__, "\xC5\x81\x1a\x40", utf8},      // 81 40 would be Shift JIS, but the content ends first
+      {__LINE__, "\x1a\xEF\xBB\xBF", ansi},
+  };
+  ForEachRow(cases, [](const Case& c) {
+    for (const std::size_t chunk : {std::size_t{1}, std::size_t{2}, std::size_t{64} * 1024}) {
+      SCOPED_TRACE("reads of " + std::to_string(chunk) + " bytes");
+      std::vector<const char*> told;
+      LabelCallbacks callbacks;
+      callbacks.on_encoding = [&told](LabelEncoding encoding) {
+        const char* name = LabelEncodingName(encoding);
+        told.push_back(name ? name : "ANSI");
+      };
+      LabelStore store;
+      ASSERT_TRUE(ReadLabelSource(Serving(c.bytes), k932, store, callbacks, chunk));
+      const char* expected = LabelEncodingName(c.encoding);
+      ASSERT_EQ(told.size(), 1u);
+      EXPECT_STREQ(told[0], expected ? expected : "ANSI");
+    }
+  });
 }
 
 TEST(LabelText, NothingIsReadAfterTheEndOfContent) {
@@ -154,22 +285,6 @@ TEST(LabelText, StoreKeepsEachLabelWholeAndInOrder) {
   for (std::size_t i = 0; i < labels.size(); ++i) EXPECT_EQ(std::string(store[i]), labels[i]) << "label " << i;
 }
 
-// Serves `bytes`, then fails once `fail_at` bytes have been read (never, when
-// fail_at is past the end).
-LabelSource Serving(const std::string& bytes, std::size_t fail_at = std::string::npos) {
-  auto at = std::make_shared<std::size_t>(0);
-  return [bytes, fail_at, at](char* buffer, std::size_t size, bool* failed) -> std::size_t {
-    if (*at >= fail_at) {
-      *failed = true;
-      return 0;
-    }
-    const std::size_t n = std::min({size, bytes.size() - *at, fail_at - *at});
-    std::memcpy(buffer, bytes.data() + *at, n);
-    *at += n;
-    return n;
-  };
-}
-
 struct FileResult {
   bool ok;
   Labels kept;   // what the store holds afterwards
@@ -178,7 +293,9 @@ struct FileResult {
 
 FileResult ReadThrough(const LabelSource& source, LabelStore& store) {
   FileResult result = {false, {}, {}};
-  result.ok = ReadLabelSource(source, store, [&result](const std::string& label) { result.called.push_back(label); });
+  LabelCallbacks callbacks;
+  callbacks.on_label = [&result](const std::string& label) { result.called.push_back(label); };
+  result.ok = ReadLabelSource(source, k932, store, callbacks);
   for (std::size_t i = 0; i < store.size(); ++i) result.kept.push_back(store[i]);
   return result;
 }
@@ -205,6 +322,7 @@ TEST(LabelText, FileIsReadWholeOrNotAtAll) {
       {__LINE__, big, 100000, UINT32_MAX, false, {}},                  // fails in the second read
       {__LINE__, "A\r\nB\r\nC", never, 4, false, {}},               // room for "A" and "B" only
       {__LINE__, "A\r\nB\r\n", never, 4, true, {"A", "B"}},           // exactly full
+      {__LINE__, "\xEF\xBB\xBF" "A\r\nB", 6, UINT32_MAX, false, {}},   // converted text too
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("case at line " + std::to_string(c.line));
@@ -223,6 +341,9 @@ TEST(LabelText, FileIsReadWholeOrNotAtAll) {
   ASSERT_EQ(whole.kept.size(), 10000u);
   EXPECT_EQ(whole.kept[9999], "Label 9999");
   EXPECT_EQ(whole.called, whole.kept);
+  // A file that cannot be read again from its start is not read at all.
+  LabelStore unread;
+  EXPECT_FALSE(ReadThrough(Serving("A\r\n", never, false), unread).ok);
 }
 
 // Memory that runs out at any allocation of the reading (the reader's own
@@ -237,20 +358,24 @@ TEST(LabelText, RunningOutOfMemoryAnywhereIsAFileNotRead) {
 #endif
   std::string bytes = std::string(300, 'w') + "\r\n";
   for (int i = 0; i < 40; ++i) bytes += "Label " + std::to_string(i) + "\r\n";
-  for (const bool length_error : {false, true}) {
-    SCOPED_TRACE(length_error ? "length_error thrown" : "bad_alloc thrown");
+  // The ANSI reading, and the converted one with buffers of its own.
+  const std::pair<const char*, bool> runs[] = {{"", false}, {"", true}, {"\xEF\xBB\xBF", false}, {"\xEF\xBB\xBF", true}};
+  for (const auto& [mark, length_error] : runs) {
+    SCOPED_TRACE(std::string(*mark ? "UTF-8, " : "ANSI, ") + (length_error ? "length_error thrown" : "bad_alloc thrown"));
     g_length_error = length_error;
     bool read = false;
     long failing_at = 0;
     for (; !read && failing_at < 100000; ++failing_at) {
-      const LabelSource source = Serving(bytes);
+      const LabelSource source = Serving(mark + bytes);
       LabelStore store;
       Labels called;
       called.reserve(100);
       bool threw = false;
       g_allocations_left = failing_at;
       try {
-        read = ReadLabelSource(source, store, [&called](const std::string& label) { called.push_back(label); });
+        LabelCallbacks callbacks;
+        callbacks.on_label = [&called](const std::string& label) { called.push_back(label); };
+        read = ReadLabelSource(source, k932, store, callbacks);
       } catch (...) {
         threw = true;
       }
@@ -277,7 +402,7 @@ TEST(LabelText, WrittenLabelsReadBackUnchanged) {
     }
     std::string file;
     for (const std::string& label : labels) AppendLabelLine(file, label.c_str());
-    ASSERT_EQ(ReadLabels(file), labels) << "round " << round;
+    ASSERT_EQ(ReadLabels(file, k932), labels) << "round " << round;
   }
 }
 

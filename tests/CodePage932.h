@@ -1,0 +1,91 @@
+// Code page 932 for the byte rules' unit tests and the fuzzer, which run
+// where the system's calls are not at hand: its real lead bytes, its byte
+// structure as the validity test, and stand-ins for the conversions. The
+// system's own conversions are tested end to end (tests/e2e).
+#pragma once
+
+#include <string>
+
+#include "LabelText.h"
+
+namespace codepage932 {
+
+inline bool IsLead(unsigned char byte) { return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC); }
+
+// Single bytes, and lead bytes followed by a trail byte.
+inline bool IsText(const char* bytes, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) {
+    const unsigned char byte = static_cast<unsigned char>(bytes[i]);
+    if (byte == 0x80 || byte == 0xA0 || byte >= 0xFD) return false;
+    if (!IsLead(byte)) continue;
+    if (++i == size) return false;
+    const unsigned char trail = static_cast<unsigned char>(bytes[i]);
+    if (trail < 0x40 || trail == 0x7F || trail > 0xFC) return false;
+  }
+  return true;
+}
+
+// The Shift JIS form of the characters the tests name; '?' for the
+// replacement, a lone surrogate and the rest below U+0800 (as the system has
+// no form for Ł); any other a made-up double-byte character, whose second
+// byte may look like a lead byte, so the fuzzer meets many.
+inline void AppendChar(char32_t c, std::string& out) {
+  switch (c) {
+    case U'あ': out += "\x82\xA0"; return;
+    case U'漢': out += "\x8A\xBF"; return;
+    case U'ラ': out += "\x83\x89"; return;
+    case U'ベ': out += "\x83\x78"; return;
+    case U'ル': out += "\x83\x8B"; return;
+    case U'帚': out += "\x9B\xE2"; return;
+    default: break;
+  }
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800 || c == 0xFFFD || (c >= 0xD800 && c <= 0xDFFF)) {
+    out.push_back('?');
+  } else {
+    out.push_back(static_cast<char>(0x81 + c % 31));
+    out.push_back(static_cast<char>((c & 32) ? 0x40 + c % 63 : 0x80 + c % 31));
+  }
+}
+
+// UTF-8 by the standard's rules, a broken sequence as one U+FFFD.
+inline bool Utf8ToAnsi(const char* bytes, std::size_t size, std::string& out) {
+  for (std::size_t i = 0; i < size;) {
+    const unsigned char byte = static_cast<unsigned char>(bytes[i++]);
+    const int length = byte < 0x80 ? 1 : byte < 0xC2 ? 0 : byte < 0xE0 ? 2 : byte < 0xF0 ? 3 : byte < 0xF5 ? 4 : 0;
+    char32_t c = length == 2 ? byte & 0x1F : length == 3 ? byte & 0x0F : byte & 0x07;
+    if (length == 1) c = byte;
+    bool whole = length > 0;
+    for (int k = 1; whole && k < length; ++k) {
+      const unsigned char next = i < size ? static_cast<unsigned char>(bytes[i]) : 0;
+      const unsigned char low = k > 1 ? 0x80 : byte == 0xE0 ? 0xA0 : byte == 0xF0 ? 0x90 : 0x80;
+      const unsigned char high = k > 1 ? 0xBF : byte == 0xED ? 0x9F : byte == 0xF4 ? 0x8F : 0xBF;
+      whole = next >= low && next <= high;
+      if (whole) c = c << 6 | (next & 0x3F), ++i;
+    }
+    AppendChar(whole ? c : 0xFFFD, out);
+  }
+  return true;
+}
+
+inline bool Utf16ToAnsi(const char16_t* text, std::size_t size, std::string& out) {
+  for (std::size_t i = 0; i < size; ++i) {
+    char32_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < size && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF)
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+    AppendChar(c, out);
+  }
+  return true;
+}
+
+inline SystemText Make() {
+  SystemText text;
+  for (unsigned byte = 0; byte < 256; ++byte) text.lead_bytes[byte] = IsLead(static_cast<unsigned char>(byte));
+  text.is_ansi_text = IsText;
+  text.utf8_to_ansi = Utf8ToAnsi;
+  text.utf16_to_ansi = Utf16ToAnsi;
+  return text;
+}
+
+}  // namespace codepage932
