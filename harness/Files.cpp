@@ -4,41 +4,45 @@
 #include <cstdio>
 
 #include "Handle.h"
+#include "Text.h"
 
 namespace {
 
-// The one owner of a folder listing's handle, which FindClose closes.
+// The one owner of a folder listing's handle, which FindClose closes. Wide,
+// so that a name outside the ANSI code page is found as it is.
 class Listing {
  public:
-  Listing(const std::string& directory, WIN32_FIND_DATAA* first)
-      : find_(FindFirstFileA((directory + "\\*").c_str(), first)) {}
+  Listing(const std::wstring& directory, WIN32_FIND_DATAW* first)
+      : find_(FindFirstFileW((directory + L"\\*").c_str(), first)) {}
   ~Listing() {
     if (find_ != INVALID_HANDLE_VALUE) FindClose(find_);
   }
   Listing(const Listing&) = delete;
   Listing& operator=(const Listing&) = delete;
   bool Opened() const { return find_ != INVALID_HANDLE_VALUE; }
-  bool Next(WIN32_FIND_DATAA* entry) const { return FindNextFileA(find_, entry) != FALSE; }
+  bool Next(WIN32_FIND_DATAW* entry) const { return FindNextFileW(find_, entry) != FALSE; }
 
  private:
   HANDLE find_;
 };
 
-void RemoveTree(const std::string& path) {
-  const std::vector<std::string> names = FileNames(path);
-  if (names != std::vector<std::string>{"<no folder>"}) {
-    for (const std::string& name : names) {
-      const std::string full = path + "\\" + name;
-      const DWORD attributes = GetFileAttributesA(full.c_str());
-      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+void RemoveTree(const std::wstring& path) {
+  WIN32_FIND_DATAW entry;
+  {
+    const Listing listing(path, &entry);
+    for (bool more = listing.Opened(); more; more = listing.Next(&entry)) {
+      const std::wstring name = entry.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring full = path + L"\\" + name;
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         RemoveTree(full);
         continue;
       }
-      SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);  // DeleteFile refuses a read-only file
-      DeleteFileA(full.c_str());
+      SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);  // DeleteFile refuses a read-only file
+      DeleteFileW(full.c_str());
     }
   }
-  RemoveDirectoryA(path.c_str());
+  RemoveDirectoryW(path.c_str());
 }
 
 }  // namespace
@@ -70,13 +74,13 @@ bool ReadBytes(const std::string& path, std::string* bytes) {
 }
 
 std::vector<std::string> FileNames(const std::string& directory) {
-  WIN32_FIND_DATAA entry;
-  const Listing listing(directory, &entry);
+  WIN32_FIND_DATAW entry;
+  const Listing listing(Widen(directory, CP_ACP), &entry);
   if (!listing.Opened()) return {"<no folder>"};
   std::vector<std::string> names;
   do {
-    const std::string name = entry.cFileName;
-    if (name != "." && name != "..") names.push_back(name);
+    const std::wstring name = entry.cFileName;
+    if (name != L"." && name != L"..") names.push_back(Narrow(name, CP_ACP));
   } while (listing.Next(&entry));
   std::sort(names.begin(), names.end());
   return names;
@@ -87,8 +91,8 @@ TempDir::TempDir() {
   char base[MAX_PATH];
   GetTempPathA(MAX_PATH, base);
   path_ = std::string(base) + "vemtrell-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
-  RemoveTree(path_);
+  RemoveTree(Widen(path_, CP_ACP));
   CreateDirectoryA(path_.c_str(), nullptr);
 }
 
-TempDir::~TempDir() { RemoveTree(path_); }
+TempDir::~TempDir() { RemoveTree(Widen(path_, CP_ACP)); }

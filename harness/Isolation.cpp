@@ -66,24 +66,46 @@ void EnterTestDesktop() {
                  GetLastError());
 }
 
+namespace {
+
+// A process made suspended: into the job before its first instruction.
+void Adopt(const PROCESS_INFORMATION& started) {
+  Isolation& isolation = Own();
+  // A job inside a job the caller is in works from Windows 8 on; where it
+  // does not, the program still ends with its test's own clean-up.
+  if (isolation.job) AssignProcessToJobObject(isolation.job, started.hProcess);
+  {
+    const std::lock_guard<std::mutex> lock(isolation.mutex);
+    isolation.started.insert(started.dwProcessId);
+  }
+  ResumeThread(started.hThread);
+}
+
+}  // namespace
+
 bool StartOnTestDesktop(const char* application, std::string command_line, DWORD flags, const char* directory,
                         PROCESS_INFORMATION* started) {
-  Isolation& isolation = Own();
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   startup.lpDesktop = TestDesktop();
-  // Suspended until it is in the job: not one instruction outside it.
   if (!CreateProcessA(application, &command_line[0], nullptr, nullptr, FALSE, flags | CREATE_SUSPENDED, nullptr,
                       directory, &startup, started))
     return false;
-  // A job inside a job the caller is in works from Windows 8 on; where it
-  // does not, the program still ends with its test's own clean-up.
-  if (isolation.job) AssignProcessToJobObject(isolation.job, started->hProcess);
-  {
-    const std::lock_guard<std::mutex> lock(isolation.mutex);
-    isolation.started.insert(started->dwProcessId);
-  }
-  ResumeThread(started->hThread);
+  Adopt(*started);
+  return true;
+}
+
+bool StartOnTestDesktop(const wchar_t* application, std::wstring command_line, DWORD flags, const wchar_t* directory,
+                        PROCESS_INFORMATION* started) {
+  const char* desktop = TestDesktop();
+  std::wstring wide_desktop = desktop ? std::wstring(desktop, desktop + std::strlen(desktop)) : std::wstring();
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.lpDesktop = desktop ? &wide_desktop[0] : nullptr;
+  if (!CreateProcessW(application, &command_line[0], nullptr, nullptr, FALSE, flags | CREATE_SUSPENDED, nullptr,
+                      directory, &startup, started))
+    return false;
+  Adopt(*started);
   return true;
 }
 

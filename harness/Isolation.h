@@ -19,6 +19,10 @@ void EnterTestDesktop();
 // would with these arguments; the process is in the job before it runs.
 bool StartOnTestDesktop(const char* application, std::string command_line, DWORD flags, const char* directory,
                         PROCESS_INFORMATION* started);
+// The same with a wide command line, as Windows passes a name that the ANSI
+// code page cannot spell.
+bool StartOnTestDesktop(const wchar_t* application, std::wstring command_line, DWORD flags, const wchar_t* directory,
+                        PROCESS_INFORMATION* started);
 // A Padmorph main window (the class and title Vemtrell looks for) that no
 // program this test started owns, as "<program> (process N)"; empty when
 // there is none. Such a window would receive what a test sends.

@@ -6,24 +6,14 @@
 #include "Files.h"
 #include "Handle.h"
 #include "Isolation.h"
+#include "Text.h"
 
 namespace {
 
 // A million labels take about 30 s here.
 constexpr ULONGLONG kRunTimeLimitMs = 300000;
 
-bool StartVemtrell(const std::string& command_line, const std::string& directory, bool debug, Handle* process,
-                   DWORD* process_id) {
-  const std::string exe = ExeDir() + "Vemtrell.exe";
-  PROCESS_INFORMATION started = {};
-  if (!StartOnTestDesktop(exe.c_str(), command_line, debug ? DEBUG_ONLY_THIS_PROCESS : 0, directory.c_str(),
-                          &started))
-    return false;
-  CloseHandle(started.hThread);
-  process->Reset(started.hProcess);
-  *process_id = started.dwProcessId;
-  return true;
-}
+using Start = std::function<bool(DWORD flags, PROCESS_INFORMATION* started)>;
 
 // Ends the process once `deadline` (a GetTickCount64 time) has passed.
 void EndAfter(ULONGLONG deadline, HANDLE process, RunResult* run) {
@@ -93,12 +83,11 @@ RunResult RunVemtrell(const std::string& tail, const std::string& directory, con
   return RunVemtrellCommandLine(command, directory, watched, on_box, true, kill_when);
 }
 
-RunResult RunVemtrellCommandLine(const std::string& command_line, const std::string& directory,
-                                 const std::vector<std::string>& watched, const BoxHook& on_box, bool debug,
-                                 const KillWhen& kill_when) {
+namespace {
+
+RunResult Run(const Start& start, const std::string& directory, const std::vector<std::string>& watched,
+              const BoxHook& on_box, bool debug, const KillWhen& kill_when) {
   RunResult run;
-  Handle process;
-  DWORD process_id = 0;
   run.refused = ForeignPadmorph();
   if (!run.refused.empty()) {
     run.refused = ForeignPadmorphMessage(run.refused);
@@ -106,12 +95,15 @@ RunResult RunVemtrellCommandLine(const std::string& command_line, const std::str
     run.crashed = true;
     return run;
   }
-  if (!StartVemtrell(command_line, directory, debug, &process, &process_id)) {
+  PROCESS_INFORMATION started = {};
+  if (!start(debug ? DEBUG_ONLY_THIS_PROCESS : 0, &started)) {
     run.crashed = true;
     return run;
   }
+  CloseHandle(started.hThread);
+  const Handle process(started.hProcess);
   {
-    const BoxWatcher watcher(process.Get(), process_id, directory, watched, on_box, kill_when, &run);
+    const BoxWatcher watcher(process.Get(), started.dwProcessId, directory, watched, on_box, kill_when, &run);
     const ULONGLONG deadline = GetTickCount64() + kRunTimeLimitMs;
     if (debug) DebugUntilExit(process.Get(), deadline, &run);
     else WaitForExit(process.Get(), deadline, &run);
@@ -120,6 +112,28 @@ RunResult RunVemtrellCommandLine(const std::string& command_line, const std::str
     WaitForSingleObject(process.Get(), 10000);
   }  // the watcher's thread has ended: `run` is whole before it is returned
   return run;
+}
+
+}  // namespace
+
+RunResult RunVemtrellCommandLine(const std::string& command_line, const std::string& directory,
+                                 const std::vector<std::string>& watched, const BoxHook& on_box, bool debug,
+                                 const KillWhen& kill_when) {
+  const std::string exe = ExeDir() + "Vemtrell.exe";
+  const Start start = [&](DWORD flags, PROCESS_INFORMATION* started) {
+    return StartOnTestDesktop(exe.c_str(), command_line, flags, directory.c_str(), started);
+  };
+  return Run(start, directory, watched, on_box, debug, kill_when);
+}
+
+RunResult RunVemtrellWide(const std::wstring& tail, const std::string& directory) {
+  const std::wstring exe = Widen(ExeDir() + "Vemtrell.exe", CP_ACP);
+  const std::wstring command = L"\"" + exe + L"\" " + tail;
+  const std::wstring wide_directory = Widen(directory, CP_ACP);
+  const Start start = [&](DWORD flags, PROCESS_INFORMATION* started) {
+    return StartOnTestDesktop(exe.c_str(), command, flags, wide_directory.c_str(), started);
+  };
+  return Run(start, directory, {}, nullptr, true, nullptr);
 }
 
 std::vector<std::string> Bodies(const RunResult& run) {

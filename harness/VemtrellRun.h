@@ -48,5 +48,9 @@ RunResult RunVemtrellCommandLine(const std::string& command_line, const std::str
                                  const std::vector<std::string>& watched = {}, const BoxHook& on_box = nullptr,
                                  bool debug = true, const KillWhen& kill_when = nullptr);
 
+// Runs it with `tail` as Windows passes it, in UTF-16: a name the ANSI code
+// page cannot spell reaches GetCommandLineW whole.
+RunResult RunVemtrellWide(const std::wstring& tail, const std::string& directory);
+
 // Trace bodies: each line less its "<file>(<line>) : " head.
 std::vector<std::string> Bodies(const RunResult& run);

@@ -45,11 +45,16 @@ void DebugTrace(const std::string& line) { OutputDebugStringA(line.c_str()); }
 LabelStore LabelList;
 const char* DefaultLabelPath = ".\\config.txt";
 
-bool LoadLabelList(const char* path) {
-  if (!path || lstrlenA(path) == 0) path = DefaultLabelPath;
+// `wide_path`, where given, names the same file as `path`, which it opens:
+// a name outside the ANSI code page reaches `path` as '?'.
+bool LoadLabelList(const char* path, const wchar_t* wide_path = nullptr) {
+  if (!path || lstrlenA(path) == 0) {
+    path = DefaultLabelPath;
+    wide_path = nullptr;
+  }
   TRACE_TEXT("filename", path);
   // Read sharing only: a file someone is still writing is not read half-done.
-  std::FILE* file = _fsopen(path, "rb", _SH_DENYWR);
+  std::FILE* file = wide_path ? _wfsopen(wide_path, L"rb", _SH_DENYWR) : _fsopen(path, "rb", _SH_DENYWR);
   if (!file) {
     TRACE_EVENT("Failed to open file.");
     return false;
@@ -419,7 +424,9 @@ int RunMode(HWND list_view, ItemBlockMem& block, const char* tail) {
     return 1;
   }
   const std::string label_path = LabelPathFromTail(tail);
-  if (!LoadLabelList(label_path.c_str())) return 1;
+  // The same path as Windows has it: the file is opened by this name.
+  const std::wstring wide_path = LabelPathFromTail(CommandTail(GetCommandLineW()));
+  if (!LoadLabelList(label_path.c_str(), wide_path.c_str())) return 1;
   return ApplyLabels(list_view, block) ? 0 : 1;
 }
 

@@ -566,6 +566,41 @@ TEST(Apply, QuotedAndJapanesePathsAreOpened) {
   EXPECT_EQ(standin.CloseAndReadItems(), Lines({"Q", "J"}));
 }
 
+// A file dropped on Vemtrell.exe whose name the ANSI code page cannot spell
+// (Hangul, or é, which best fit makes e in code page 932) is opened by its
+// own name, from the command line as Windows has it. The traces show the
+// 8-bit tail, with '?' or the best fit in its place.
+TEST(Apply, LabelFileNamedOutsideTheCodePageIsOpened) {
+  StandinProcess standin({"a", "b"});
+  ASSERT_TRUE(standin.Started());
+  TempDir dir;
+  const std::wstring folder = Widen(dir.Path(), CP_ACP);
+  const auto write = [&](const std::wstring& name, const std::string& bytes) {
+    const Handle file(CreateFileW((folder + L"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD wrote = 0;
+    return file && WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &wrote, nullptr) &&
+           wrote == bytes.size();
+  };
+  ASSERT_TRUE(write(L"cafe.txt", "Wrong\r\n"));
+  const Row<std::wstring> names[] = {
+      {__LINE__, L"라벨.txt"},
+      {__LINE__, L"my 라벨.txt"},
+      {__LINE__, L"café.txt"},
+  };
+  ForEachRow(names, [&](const Row<std::wstring>& name) {
+    const std::string label = "L" + std::to_string(name.line);
+    ASSERT_TRUE(write(name.value, label + "\r\n"));
+    const std::wstring tail = L"\"" + name.value + L"\"";
+    RunResult run = RunVemtrellWide(tail, dir.Path());
+    ExpectRun(__LINE__, run,
+              Found(Ansi(tail), dir, standin) + Lines{"filename=" + Ansi(name.value), "pch=" + label, "n_items=2",
+                                                      "---end"},
+              {}, 0);
+  });
+  EXPECT_EQ(standin.CloseAndReadItems(), Lines({"L" + std::to_string(names[2].line), "b"}));
+}
+
 // Another program reading the label file does not keep it from being read.
 TEST(Apply, LabelFileOthersAreReadingIsApplied) {
   StandinProcess standin({"a", "b"});
