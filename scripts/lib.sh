@@ -117,10 +117,11 @@ ensure_demo_tools() {
 # folder SCRATCH (in build/) made a PNG beside it. ImageMagick reads what a
 # run wrote, so it runs in a sandbox too (the host's, which has it), told the
 # formats rather than guessing them from the bytes. A picture that does not
-# convert is named.
+# convert is named. No Wine: after a 32-bit demo a prefix for the host's Wine
+# would be made only for this.
 convert_screenshots() {
   # shellcheck disable=SC2016 # expanded inside the sandbox
-  "$ROOT/scripts/sandbox" --scratch "$1" --cmd bash -c 'rc=0
+  "$ROOT/scripts/sandbox" --scratch "$1" --no-wine --cmd bash -c 'rc=0
     for bmp in "$1"/*.bmp; do
       [ -e "$bmp" ] || continue
       if /usr/bin/convert "bmp:$bmp" "png:${bmp%.bmp}.png"; then rm -f -- "$bmp"; else echo "cannot convert $bmp" >&2; rc=1; fi

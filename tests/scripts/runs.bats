@@ -59,6 +59,9 @@ view_of_sandbox() {
   cp -r "$ROOT/scripts" "$ROOT/cmake" "$checkout/"
   winprog "$checkout/build/t"
   view_of_sandbox wine-run "$checkout/build/t/winprog64.exe" "$checkout" "$checkout/build/wineprefix"
+  # The prefix was made by this run: Wine's messages went to its log.
+  [ -f "$checkout/build/wineprefix/wineboot.log" ]
+  [[ "$output" != *"wine: "* ]]
   if runs_32bit; then
     view_of_sandbox wow64-run "$checkout/build/t/winprog32.exe" "$checkout" "$checkout/build/wow64-prefix"
   else
@@ -156,6 +159,26 @@ open(sys.argv[2], "w").write(str(uid))' "$sock" "$peer" &
   run bash -c 'source "$1/scripts/lib.sh" && convert_screenshots "$2" "$3"' step "$ROOT" "$scratch" "$shots"
   echo "$output"
   [ "$(cat "$target")" = "root's" ]
+}
+
+# The demo's screenshot conversion: a Linux command of the sandbox user's,
+# which neither makes a Wine prefix nor waits for one another run holds.
+@test "a command run with --no-wine needs no Wine prefix" {
+  local checkout=$BATS_TEST_TMPDIR/checkout held
+  mkdir -p "$checkout/build"
+  cp -r "$ROOT/scripts" "$checkout/"
+  : >"$checkout/build/wineprefix.lock"
+  exec {held}<"$checkout/build/wineprefix.lock"
+  flock -x "$held"
+  # shellcheck disable=SC2016 # expanded inside the sandbox
+  VEMTRELL_LOCK_WAIT=1 run "$checkout/scripts/sandbox" --scratch "$checkout/build/s" --no-wine --cmd bash -c \
+    'echo "uid $(id -u), prefix ${WINEPREFIX:-none}"; touch "$1/build/s/made"' step "$checkout"
+  exec {held}<&-
+  echo "$output"
+  [ "$status" -eq 0 ]
+  grep -qxF "uid $(id -u vemtrell-sandbox), prefix none" <<<"$output"
+  [ "$(stat -c %U "$checkout/build/s/made")" = vemtrell-sandbox ]
+  [ ! -e "$checkout/build/wineprefix" ]
 }
 
 # The second run waits for the first and both pass; a third that may wait
