@@ -2,7 +2,9 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "Isolation.h"
 
@@ -43,6 +45,15 @@ std::vector<std::string> Split(const std::string& text, char end) {
   return parts;
 }
 
+// How long the stand-in may take to be ready: 30 s for its start, and 1 ms
+// per item for the fill (WoW64 Wine, one core, a slow machine).
+DWORD ReadyWaitMs(const std::vector<std::string>& items, const std::vector<std::string>& options) {
+  unsigned long long count = items.size();
+  for (std::size_t i = 0; i + 1 < options.size(); ++i)
+    if (options[i] == "--gen") count += std::strtoull(options[i + 1].c_str(), nullptr, 10);
+  return static_cast<DWORD>(std::min<unsigned long long>(30000 + count, 30 * 60 * 1000));
+}
+
 }  // namespace
 
 StandinProcess::StandinProcess(const std::vector<std::string>& items, const std::vector<std::string>& options,
@@ -63,12 +74,17 @@ StandinProcess::StandinProcess(const std::vector<std::string>& items, const std:
   }
   if (!Start(exe.empty() ? ExeDir() + "standin.exe" : exe, options, ready_name)) return;
   HANDLE waits[2] = {ready.Get(), process_.Get()};
-  const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, 30000);
+  const DWORD wait_ms = ReadyWaitMs(items, options);
+  const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, wait_ms);
   if (waited == WAIT_OBJECT_0) main_ = MainWindowOf(process_id_);
   if (main_) return;
+  const DWORD error = GetLastError();
   DWORD code = 0;
   GetExitCodeProcess(process_.Get(), &code);
-  std::fprintf(stderr, "standin: not started (wait %lu, error %lu, exit code %lu)\n", waited, GetLastError(), code);
+  if (waited == WAIT_TIMEOUT)
+    std::fprintf(stderr, "standin: not started: not ready within %lu s, still running\n", wait_ms / 1000);
+  else
+    std::fprintf(stderr, "standin: not started (wait %lu, error %lu, exit code %lu)\n", waited, error, code);
 }
 
 bool StandinProcess::Start(const std::string& exe, const std::vector<std::string>& options,
