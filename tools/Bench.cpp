@@ -8,20 +8,23 @@
 //   c+ d+  c and d with one OutputDebugStringA per item, the trace line that
 //          Vemtrell writes for every item it reads or label it loads
 // Every one of them is timed the same way: a whole process less the same
-// program's run on an empty list, so start-up is not per-item cost. Every
-// figure is the median of 5 runs up to 2,000 items, of 3 up to 20,000, and
-// one run above, where one run already averages over the items: on a machine
-// whose cross-process wake-ups cost several times more, five runs of 50,000
-// items alone would take a quarter of an hour. Prints microseconds per item, then the ratio and the size it was
-// taken at: 10,000 items, or the measured size nearest to it.
-// "bench --client get|set|percall" is one of the minimal clients.
+// program's run on an empty list, so start-up is not per-item cost. The runs
+// go in rounds, one run of each in a round, a beside c+ and b beside d+, every
+// other round in the reverse order: the machine's drift falls on Vemtrell and
+// its floor alike. Each ratio is taken within a round; the table gives the
+// medians of the rounds and the range of the two ratios the goal is about.
+// 7 rounds up to 20,000 items, one above: one round of 50,000 items already
+// averages over the items, and takes minutes where wake-ups are dear. Prints
+// microseconds per item, then the ratio and the size it was taken at: 10,000
+// items, or the measured size nearest to it.
+// "bench --client get|set|percall|get+|set+" is one of the minimal clients.
 #include <windows.h>
 #include <commctrl.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,7 +33,7 @@
 
 namespace {
 
-int RunsFor(int n) { return n <= 2000 ? 5 : n <= 20000 ? 3 : 1; }
+int RoundsFor(int n) { return n <= 20000 ? 7 : 1; }
 
 double Now() {
   static LARGE_INTEGER frequency = [] {
@@ -43,26 +46,24 @@ double Now() {
   return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
+// The rounds are odd in number: the middle one.
 double Median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   return values[values.size() / 2];
 }
 
-double Repeat(int runs, const std::function<double()>& measure) {
-  std::vector<double> times;
-  for (int i = 0; i < runs; ++i) times.push_back(measure());
-  return Median(times);
-}
-
-// Seconds from the start of a program to its exit; Vemtrell's boxes are
-// closed as soon as they show.
+// Seconds from the start of a program to its exit, -1 if it did not start;
+// Vemtrell's boxes are closed as soon as they show.
 double TimeProcess(const std::string& exe, const std::string& tail, const std::string& directory,
                    bool closes_box) {
   const std::string command = "\"" + ExeDir() + exe + "\" " + tail;
   PROCESS_INFORMATION process = {};
   const double start = Now();
   // Where the stand-in is, and nowhere a Padmorph of the user's could be.
-  if (!StartOnTestDesktop(nullptr, command, 0, directory.c_str(), &process)) return -1;
+  if (!StartOnTestDesktop(nullptr, command, 0, directory.c_str(), &process)) {
+    std::fprintf(stderr, "bench: %s %s did not start, error %lu\n", exe.c_str(), tail.c_str(), GetLastError());
+    return -1;
+  }
   // One cheap lookup per millisecond: the poll must not steal the time it measures.
   while (WaitForSingleObject(process.hProcess, 1) == WAIT_TIMEOUT) {
     if (!closes_box) continue;
@@ -167,10 +168,57 @@ void WriteLabelFile(const std::string& path, const std::vector<std::string>& lab
   WriteBytes(path, bytes);
 }
 
-struct Row {
-  int n, runs;
-  double a, b, c, d, e, c_traced, d_traced;  // microseconds per item
+// The runs of a round, in their order: each of Vemtrell's beside its floor.
+enum Kind { kDump, kGetTraced, kApply, kSetTraced, kGet, kSet, kPerCall, kKinds };
+using Times = std::array<double, kKinds>;
+
+double TimeRun(Kind kind, const std::string& directory) {
+  switch (kind) {
+    case kDump: return TimeProcess("Vemtrell.exe", "/dump", directory, true);
+    case kApply: return TimeProcess("Vemtrell.exe", "labels.txt", directory, false);
+    case kGet: return TimeProcess("bench.exe", "--client get", directory, false);
+    case kSet: return TimeProcess("bench.exe", "--client set", directory, false);
+    case kPerCall: return TimeProcess("bench.exe", "--client percall", directory, false);
+    case kGetTraced: return TimeProcess("bench.exe", "--client get+", directory, false);
+    case kSetTraced: return TimeProcess("bench.exe", "--client set+", directory, false);
+    case kKinds: break;
+  }
+  return -1;
+}
+
+// Seconds of every run of one round, false when one failed; odd rounds run
+// backwards, so that neither of a pair always runs first.
+bool Round(int round, const std::string& directory, Times* seconds) {
+  for (int i = 0; i < kKinds; ++i) {
+    const Kind kind = static_cast<Kind>(round % 2 == 0 ? i : kKinds - 1 - i);
+    (*seconds)[kind] = TimeRun(kind, directory);
+    if ((*seconds)[kind] < 0) return false;
+  }
+  return true;
+}
+
+struct Spread {
+  double median, low, high;
 };
+
+Spread Of(const std::vector<double>& values) {
+  return {Median(values), *std::min_element(values.begin(), values.end()),
+          *std::max_element(values.begin(), values.end())};
+}
+
+struct Row {
+  int n, rounds;
+  Times cost;                                      // microseconds per item, median of the rounds
+  Spread a_c, b_d, e_c, a_c_traced, b_d_traced;    // ratios within a round
+  std::vector<double> a_c_traced_rounds, b_d_traced_rounds;
+};
+
+std::string Range(const Spread& spread, int rounds) {
+  if (rounds < 2) return "-";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f-%.3f", spread.low, spread.high);
+  return text;
+}
 
 }  // namespace
 
@@ -187,10 +235,6 @@ int RunClient(const std::string& kind) {
   else if (kind == "percall") PerCallGet(list, n);
   else return 2;
   return 0;
-}
-
-double Client(const char* kind, const std::string& directory) {
-  return TimeProcess("bench.exe", std::string("--client ") + kind, directory, false);
 }
 
 int main(int argc, char** argv) {
@@ -213,56 +257,95 @@ int main(int argc, char** argv) {
   TempDir dir;
   const std::string labels_path = dir.File("labels.txt");
 
-  // The same program on an empty list: start-up, lookups, block, file, exit.
-  double dump_empty = 0, apply_empty = 0, get_empty = 0, set_empty = 0, percall_empty = 0, get_traced_empty = 0,
-         set_traced_empty = 0;
+  // The same programs on an empty list: start-up, lookups, block, file, exit.
+  Times empty = {};
   {
     StandinProcess standin({});
     if (!standin.Started()) return 1;
     WriteLabelFile(labels_path, {});
-    dump_empty = Repeat(RunsFor(0), [&] { return TimeProcess("Vemtrell.exe", "/dump", dir.Path(), true); });
-    apply_empty = Repeat(RunsFor(0), [&] { return TimeProcess("Vemtrell.exe", "labels.txt", dir.Path(), false); });
-    get_empty = Repeat(RunsFor(0), [&] { return Client("get", dir.Path()); });
-    set_empty = Repeat(RunsFor(0), [&] { return Client("set", dir.Path()); });
-    percall_empty = Repeat(RunsFor(0), [&] { return Client("percall", dir.Path()); });
-    get_traced_empty = Repeat(RunsFor(0), [&] { return Client("get+", dir.Path()); });
-    set_traced_empty = Repeat(RunsFor(0), [&] { return Client("set+", dir.Path()); });
+    std::vector<Times> rounds;
+    for (int r = 0; r < RoundsFor(0); ++r) {
+      rounds.emplace_back();
+      if (!Round(r, dir.Path(), &rounds.back())) return 1;
+    }
+    for (int k = 0; k < kKinds; ++k) {
+      std::vector<double> seconds;
+      for (const Times& round : rounds) seconds.push_back(round[k]);
+      empty[k] = Median(seconds);
+    }
   }
-  std::printf("empty list: dump %.1f ms, apply %.1f ms (subtracted)\n", dump_empty * 1e3, apply_empty * 1e3);
+  std::printf("empty list: dump %.1f ms, apply %.1f ms, get %.1f ms (median of %d rounds, subtracted)\n",
+              empty[kDump] * 1e3, empty[kApply] * 1e3, empty[kGet] * 1e3, RoundsFor(0));
 
   std::vector<Row> rows;
   for (int n : sizes) {
-    StandinProcess standin({}, {"--gen", std::to_string(n)});
-    if (!standin.Started()) return 1;
     const std::vector<std::string> labels = Labels(n);
+    // The list holds the labels the sets write, so every set of every round,
+    // Vemtrell's and the floor's, does the same work.
+    const double started = Now();
+    StandinProcess standin(labels);
+    if (!standin.Started()) return 1;
+    std::fprintf(stderr, "stand-in of %d items ready in %.1f s\n", n, Now() - started);
     WriteLabelFile(labels_path, labels);
     const double per_item = 1e6 / n;
-    const int runs = RunsFor(n);
-    Row row = {n, runs, 0, 0, 0, 0, 0, 0, 0};
-    row.a = (Repeat(runs, [&] { return TimeProcess("Vemtrell.exe", "/dump", dir.Path(), true); }) - dump_empty) * per_item;
-    row.b = (Repeat(runs, [&] { return TimeProcess("Vemtrell.exe", "labels.txt", dir.Path(), false); }) - apply_empty) * per_item;
-    row.c = (Repeat(runs, [&] { return Client("get", dir.Path()); }) - get_empty) * per_item;
-    row.d = (Repeat(runs, [&] { return Client("set", dir.Path()); }) - set_empty) * per_item;
-    row.e = (Repeat(runs, [&] { return Client("percall", dir.Path()); }) - percall_empty) * per_item;
-    row.c_traced = (Repeat(runs, [&] { return Client("get+", dir.Path()); }) - get_traced_empty) * per_item;
-    row.d_traced = (Repeat(runs, [&] { return Client("set+", dir.Path()); }) - set_traced_empty) * per_item;
+    Row row = {};
+    row.n = n;
+    row.rounds = RoundsFor(n);
+    std::array<std::vector<double>, kKinds> costs;
+    std::vector<double> a_c, b_d, e_c;
+    for (int r = 0; r < row.rounds; ++r) {
+      Times seconds;
+      if (!Round(r, dir.Path(), &seconds)) return 1;
+      Times cost;
+      for (int k = 0; k < kKinds; ++k) {
+        cost[k] = (seconds[k] - empty[k]) * per_item;
+        costs[k].push_back(cost[k]);
+      }
+      a_c.push_back(cost[kDump] / cost[kGet]);
+      b_d.push_back(cost[kApply] / cost[kSet]);
+      e_c.push_back(cost[kPerCall] / cost[kGet]);
+      row.a_c_traced_rounds.push_back(cost[kDump] / cost[kGetTraced]);
+      row.b_d_traced_rounds.push_back(cost[kApply] / cost[kSetTraced]);
+      std::fprintf(stderr, "%d items, round %d of %d: a/c+ %.3f, b/d+ %.3f\n", n, r + 1, row.rounds,
+                   row.a_c_traced_rounds.back(), row.b_d_traced_rounds.back());
+    }
+    for (int k = 0; k < kKinds; ++k) row.cost[k] = Median(costs[k]);
+    row.a_c = Of(a_c);
+    row.b_d = Of(b_d);
+    row.e_c = Of(e_c);
+    row.a_c_traced = Of(row.a_c_traced_rounds);
+    row.b_d_traced = Of(row.b_d_traced_rounds);
     rows.push_back(row);
-    std::fprintf(stderr, "measured %d items\n", n);
   }
 
-  std::printf("\nmicroseconds per item (median of the runs)\n");
-  std::printf("%8s %9s %9s %9s %9s %9s %9s %9s %7s %7s %7s %7s %7s %5s\n", "items", "a dump", "b apply", "c get",
-              "d set", "e percall", "c+ trace", "d+ trace", "a/c", "b/d", "e/c", "a/c+", "b/d+", "runs");
+  std::printf("\nmicroseconds per item: the median of the rounds; ratios: the median of the ratios within each round,\n"
+              "with the lowest and highest round beside a/c+ and b/d+\n");
+  std::printf("%8s %9s %9s %9s %9s %9s %9s %9s %7s %7s %7s %7s %11s %7s %11s %6s\n", "items", "a dump", "b apply",
+              "c get", "d set", "e percall", "c+ trace", "d+ trace", "a/c", "b/d", "e/c", "a/c+", "a/c+ range", "b/d+",
+              "b/d+ range", "rounds");
   // The ratio is taken at 10,000 items, or at the measured size nearest to it.
   const Row* at = nullptr;
   for (const Row& row : rows) {
-    std::printf("%8d %9.2f %9.2f %9.2f %9.2f %9.2f %9.2f %9.2f %7.3f %7.3f %7.2f %7.3f %7.3f %5d\n", row.n, row.a,
-                row.b, row.c, row.d, row.e, row.c_traced, row.d_traced, row.a / row.c, row.b / row.d, row.e / row.c,
-                row.a / row.c_traced, row.b / row.d_traced, row.runs);
+    const Times& c = row.cost;
+    std::printf("%8d %9.2f %9.2f %9.2f %9.2f %9.2f %9.2f %9.2f %7.3f %7.3f %7.2f %7.3f %11s %7.3f %11s %6d\n", row.n,
+                c[kDump], c[kApply], c[kGet], c[kSet], c[kPerCall], c[kGetTraced], c[kSetTraced], row.a_c.median,
+                row.b_d.median, row.e_c.median, row.a_c_traced.median, Range(row.a_c_traced, row.rounds).c_str(),
+                row.b_d_traced.median, Range(row.b_d_traced, row.rounds).c_str(), row.rounds);
     if (!at || std::abs(row.n - 10000) < std::abs(at->n - 10000)) at = &row;
   }
+  // Each round's own ratios, in the order the rounds ran.
+  for (const Row& row : rows) {
+    for (const auto& [name, values] : {std::make_pair("a/c+", &row.a_c_traced_rounds),
+                                       std::make_pair("b/d+", &row.b_d_traced_rounds)}) {
+      std::printf("rounds at %d items, %s:", row.n, name);
+      for (double value : *values) std::printf(" %.3f", value);
+      std::printf("\n");
+    }
+  }
   // The floor includes the one trace line per item the program must write.
-  std::printf("ratio taken at %d items: the larger of a/c+ and b/d+\n", at->n);
-  std::printf("ratio: %.3f\n", std::max(at->a / at->c_traced, at->b / at->d_traced));
+  std::printf("ratio taken at %d items: the larger of a/c+ and b/d+, medians of %d round%s (a/c+ %s, b/d+ %s)\n",
+              at->n, at->rounds, at->rounds == 1 ? "" : "s", Range(at->a_c_traced, at->rounds).c_str(),
+              Range(at->b_d_traced, at->rounds).c_str());
+  std::printf("ratio: %.3f\n", std::max(at->a_c_traced.median, at->b_d_traced.median));
   return 0;
 }
