@@ -52,8 +52,9 @@ double Median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
-// Seconds from the start of a program to its exit, -1 if it did not start;
-// Vemtrell's boxes are closed as soon as they show.
+// Seconds from the start of a program to its exit, -1 if it did not start or
+// failed (a run that did nothing would pass for a fast one); Vemtrell's boxes
+// are closed as soon as they show.
 double TimeProcess(const std::string& exe, const std::string& tail, const std::string& directory,
                    bool closes_box) {
   const std::string command = "\"" + ExeDir() + exe + "\" " + tail;
@@ -71,9 +72,13 @@ double TimeProcess(const std::string& exe, const std::string& tail, const std::s
     if (box) PostMessageA(box, WM_COMMAND, IDOK, 0);
   }
   const double seconds = Now() - start;
+  DWORD code = 1;
+  GetExitCodeProcess(process.hProcess, &code);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
-  return seconds;
+  if (code == 0) return seconds;
+  std::fprintf(stderr, "bench: %s %s failed, exit code %lu\n", exe.c_str(), tail.c_str(), code);
+  return -1;
 }
 
 struct Remote {
@@ -105,6 +110,7 @@ const char kTraceLine[] = "Vemtrell.cpp( 202) : pch=Label number 12345";
 double FloorGet(HWND list, int n, bool trace) {
   Remote target(list);
   char* remote = target.Alloc();
+  if (!remote) return -1;
   ItemBlock local;
   Prepare(local, remote);
   const double start = Now();
@@ -124,6 +130,7 @@ double FloorGet(HWND list, int n, bool trace) {
 double FloorSet(HWND list, int n, const std::vector<std::string>& labels, bool trace) {
   Remote target(list);
   char* remote = target.Alloc();
+  if (!remote) return -1;
   ItemBlock local;
   Prepare(local, remote);
   const double start = Now();
@@ -146,6 +153,7 @@ double PerCallGet(HWND list, int n) {
   const double start = Now();
   for (int i = 0; i < n; ++i) {
     char* remote = target.Alloc();
+    if (!remote) return -1;
     Prepare(local, remote);
     local.item.iItem = i;
     WriteProcessMemory(target.process, remote, &local, sizeof local, nullptr);
@@ -228,13 +236,14 @@ int RunClient(const std::string& kind) {
     list = FindWindowExA(list, nullptr, name, nullptr);
   if (!list) return 1;
   const int n = static_cast<int>(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
-  if (kind == "get") FloorGet(list, n, false);
-  else if (kind == "set") FloorSet(list, n, Labels(n), false);
-  else if (kind == "get+") FloorGet(list, n, true);
-  else if (kind == "set+") FloorSet(list, n, Labels(n), true);
-  else if (kind == "percall") PerCallGet(list, n);
+  double seconds = 0;
+  if (kind == "get") seconds = FloorGet(list, n, false);
+  else if (kind == "set") seconds = FloorSet(list, n, Labels(n), false);
+  else if (kind == "get+") seconds = FloorGet(list, n, true);
+  else if (kind == "set+") seconds = FloorSet(list, n, Labels(n), true);
+  else if (kind == "percall") seconds = PerCallGet(list, n);
   else return 2;
-  return 0;
+  return seconds < 0 ? 3 : 0;  // no block in the stand-in
 }
 
 int main(int argc, char** argv) {
