@@ -67,9 +67,10 @@ Reading Read(const std::string& bytes, std::size_t step, std::size_t reserve) {
 
 // The labels of ANSI content by the rules, plainly: CR LF to LF, a line per
 // LF, a last one if it holds a byte, each up to its NUL, a longer one cut to
-// the whole characters that fit in 255 bytes.
-std::vector<std::string> AnsiLabels(const std::string& bytes) {
-  const std::string content = bytes.substr(0, bytes.find('\x1a'));
+// the whole characters that fit in 255 bytes. Converted text has its Ctrl-Z
+// found before: there 0x1A is a byte like any other.
+std::vector<std::string> AnsiLabels(const std::string& bytes, bool ctrl_z_ends = true) {
+  const std::string content = ctrl_z_ends ? bytes.substr(0, bytes.find('\x1a')) : bytes;
   std::string text;
   for (std::size_t i = 0; i < content.size(); ++i)
     if (!(content[i] == '\r' && i + 1 < content.size() && content[i + 1] == '\n')) text.push_back(content[i]);
@@ -94,6 +95,30 @@ std::vector<std::string> AnsiLabels(const std::string& bytes) {
   return labels;
 }
 
+// A UTF-8 or UTF-16 file's text, plainly: its content after the mark and
+// before its Ctrl-Z, converted in one piece, an odd last byte as U+FFFD.
+std::string Converted(const std::string& bytes, LabelEncoding encoding) {
+  std::string text;
+  if (encoding == LabelEncoding::kUtf8) {
+    const std::string content = bytes.substr(bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0);
+    const std::string before = content.substr(0, content.find('\x1a'));
+    codepage932::Utf8ToAnsi(before.data(), before.size(), text);
+    return text;
+  }
+  std::u16string units;
+  std::size_t at = 2;
+  for (; at + 1 < bytes.size(); at += 2) {
+    const unsigned char first = static_cast<unsigned char>(bytes[at]), second = static_cast<unsigned char>(bytes[at + 1]);
+    const char16_t unit = encoding == LabelEncoding::kUtf16Be ? static_cast<char16_t>(first << 8 | second)
+                                                              : static_cast<char16_t>(second << 8 | first);
+    if (unit == 0x001A) break;
+    units.push_back(unit);
+  }
+  if (at + 1 == bytes.size()) units.push_back(0xFFFD);
+  codepage932::Utf16ToAnsi(units.data(), units.size(), text);
+  return text;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -110,6 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(whole.encoding == LabelEncoding::kAnsi || EndsWhole(label));
   }
   if (whole.encoding == LabelEncoding::kAnsi) Check(whole.labels == AnsiLabels(bytes));
+  else Check(whole.labels == AnsiLabels(Converted(bytes, whole.encoding), false));
   // Where the reads split does not matter.
   const Reading pieces = Read(bytes, size == 0 ? 1 : data[0] % 7 + 1, size == 0 ? 0 : data[size - 1]);
   Check(pieces.ok && pieces.encoding == whole.encoding && pieces.labels == whole.labels && pieces.kept == whole.kept);

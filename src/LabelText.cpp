@@ -170,7 +170,7 @@ bool AnsiTextTest::Feed(const char* data, std::size_t size) {
   return !ended_ && valid_;
 }
 
-bool AnsiTextTest::Valid() {
+bool AnsiTextTest::Finish() {
   if (has_lead_ && valid_) valid_ = system_.is_ansi_text(&lead_, 1);
   has_lead_ = false;
   return valid_;
@@ -184,7 +184,10 @@ bool LabelDecoder::Feed(const char* data, std::size_t size, std::string& out) {
   return Convert(false, out) && !ended_;
 }
 
-bool LabelDecoder::Finish(std::string& out) { return ended_ || failed_ || Convert(true, out); }
+bool LabelDecoder::Finish(std::string& out) {
+  if (failed_) return false;
+  return ended_ || Convert(true, out);
+}
 
 bool LabelDecoder::Convert(bool at_end, std::string& out) {
   const bool converted = encoding_ == LabelEncoding::kUtf8 ? ConvertUtf8(at_end, out) : ConvertUtf16(at_end, out);
@@ -347,10 +350,10 @@ bool ReadUntil(const LabelSource& source, std::vector<char>& chunk,
   }
 }
 
-bool ReadWholeFile(const LabelSource& source, const SystemText& system, LabelStore& store,
-                   const LabelCallbacks& callbacks, std::size_t chunk_size) {
-  std::vector<char> chunk(std::max<std::size_t>(chunk_size, 1));
-  // How to read it, from as many bytes as that takes.
+// How the file is to be read, from as many of its bytes as that takes: a
+// mark, or the first byte that is no UTF-8, or else all its content.
+bool TellEncoding(const LabelSource& source, const SystemText& system, std::vector<char>& chunk,
+                  LabelEncoding* encoding, std::size_t* mark_size) {
   EncodingDetector detector;
   if (!ReadUntil(source, chunk, [&](const char* data, std::size_t size) { return detector.Feed(data, size); }))
     return false;
@@ -359,9 +362,19 @@ bool ReadWholeFile(const LabelSource& source, const SystemText& system, LabelSto
     AnsiTextTest test(system);
     if (!ReadUntil(source, chunk, [&](const char* data, std::size_t size) { return test.Feed(data, size); }))
       return false;
-    ansi_text = test.Valid();
+    ansi_text = test.Finish();
   }
-  const LabelEncoding encoding = detector.Encoding(ansi_text);
+  *encoding = detector.Encoding(ansi_text);
+  *mark_size = detector.MarkSize();
+  return true;
+}
+
+bool ReadWholeFile(const LabelSource& source, const SystemText& system, LabelStore& store,
+                   const LabelCallbacks& callbacks, std::size_t chunk_size) {
+  std::vector<char> chunk(std::max<std::size_t>(chunk_size, 1));
+  LabelEncoding encoding = LabelEncoding::kAnsi;
+  std::size_t mark_size = 0;
+  if (!TellEncoding(source, system, chunk, &encoding, &mark_size)) return false;
   if (callbacks.on_encoding) callbacks.on_encoding(encoding);
 
   // Hands each label on as it is completed, without a copy; nothing more
@@ -374,7 +387,7 @@ bool ReadWholeFile(const LabelSource& source, const SystemText& system, LabelSto
   };
   const bool ansi = encoding == LabelEncoding::kAnsi;
   LabelLineReader reader(system.lead_bytes, ansi);
-  LabelDecoder decoder(encoding, detector.MarkSize(), system);
+  LabelDecoder decoder(encoding, mark_size, system);
   std::string text;  // converted
   bool more = true, failed = false;
   if (!source.rewind()) return false;

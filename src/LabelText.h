@@ -82,7 +82,8 @@ class AnsiTextTest {
   explicit AnsiTextTest(const SystemText& system) : system_(system) {}
   // False once the answer needs no more: the content ended, or is not valid.
   bool Feed(const char* data, std::size_t size);
-  bool Valid();
+  // The answer, once the last piece (a lead byte held back) is asked too.
+  bool Finish();
 
  private:
   const SystemText& system_;

@@ -47,7 +47,7 @@ const char* DefaultLabelPath = ".\\config.txt";
 
 // `wide_path`, where given, names the same file as `path`, which it opens:
 // a name outside the ANSI code page reaches `path` as '?'.
-bool LoadLabelList(const char* path, const wchar_t* wide_path = nullptr) {
+bool LoadLabelList(const char* path, const wchar_t* wide_path) {
   if (!path || lstrlenA(path) == 0) {
     path = DefaultLabelPath;
     wide_path = nullptr;
@@ -59,13 +59,15 @@ bool LoadLabelList(const char* path, const wchar_t* wide_path = nullptr) {
     TRACE_EVENT("Failed to open file.");
     return false;
   }
-  // A hint: the labels and their NULs seldom take more than the file and one
-  // NUL, converted text included; past 64 MiB the buffer grows as it goes.
   const long long file_size = _filelengthi64(_fileno(file));
-  if (file_size > 0) LabelList.Reserve(static_cast<std::size_t>(std::min(file_size + 1, 64LL << 20)));
   LabelCallbacks callbacks;
-  callbacks.on_encoding = [](LabelEncoding encoding) {
+  callbacks.on_encoding = [file_size](LabelEncoding encoding) {
     if (const char* name = LabelEncodingName(encoding)) TRACE_TEXT("encoding", name);
+    // A hint: the labels and their NULs seldom take more than the file and
+    // one NUL (UTF-16 half of it); past 64 MiB the buffer grows as it goes.
+    const bool utf16 = encoding == LabelEncoding::kUtf16Le || encoding == LabelEncoding::kUtf16Be;
+    const long long room = (utf16 ? file_size / 2 : file_size) + 1;
+    if (file_size > 0) LabelList.Reserve(static_cast<std::size_t>(std::min(room, 64LL << 20)));
   };
   callbacks.on_label = [](const std::string& label) { TRACE_TEXT("pch", label.c_str()); };
   const bool read = ReadLabelFile(file, AnsiSystemText(), LabelList, callbacks);

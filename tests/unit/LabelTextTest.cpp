@@ -15,6 +15,9 @@
 
 #include "CodePage932.h"
 #include "Rows.h"
+#ifdef _WIN32
+#include "SystemText.h"
+#endif
 
 // Running out of memory on demand, for this whole test program: armed with n,
 // the n-th allocation from then on fails, and every one after it.
@@ -165,6 +168,8 @@ std::vector<ReadCase> ReadCases() {
       {__LINE__, le + Utf16(u"A\r\nB", false) + "C", {"A", "B?"}},  // an odd last byte
       {__LINE__, le + Utf16(u"A\xD800\r\n\xDC00" "B", false), {"A?", "?B"}},  // lone surrogates
       {__LINE__, le + Utf16(u"\xD83D\xDE00\r\n", false), {"\x92\x91"}},  // a pair, one character
+      {__LINE__, le + Utf16(u"A\xD800", false), {"A?"}},  // a high surrogate last
+      {__LINE__, u8"😀\r\nB", {"\x92\x91", "B"}},     // four bytes, one character
       {__LINE__, le + Utf16(Repeat(u"漢", 128), false), {Repeat(kan, 127)}},
   };
 }
@@ -172,12 +177,12 @@ std::vector<ReadCase> ReadCases() {
 // Through the whole reader, with every read a byte long: a mark, a CR LF, a
 // NUL, a UTF-8 sequence, a code unit or a surrogate pair split over two reads
 // must read the same.
-Labels ReadBytewise(const std::string& bytes) {
+Labels ReadBytewise(const std::string& bytes, const SystemText& system = k932) {
   Labels labels;
   LabelStore store;
   LabelCallbacks callbacks;
   callbacks.on_label = [&labels](const std::string& label) { labels.push_back(label); };
-  EXPECT_TRUE(ReadLabelSource(Serving(bytes), k932, store, callbacks, 1));
+  EXPECT_TRUE(ReadLabelSource(Serving(bytes), system, store, callbacks, 1));
   return labels;
 }
 
@@ -186,6 +191,10 @@ TEST(LabelText, ReadsOneLabelPerLineByTheTextModeRules) {
     SCOPED_TRACE("case at line " + std::to_string(c.line));
     EXPECT_EQ(ReadLabels(c.bytes, k932), c.labels);
     EXPECT_EQ(ReadBytewise(c.bytes), c.labels);
+#ifdef _WIN32
+    // The system's own conversions give the same labels whatever the reads.
+    EXPECT_EQ(ReadBytewise(c.bytes, AnsiSystemText()), ReadLabels(c.bytes, AnsiSystemText()));
+#endif
   }
 }
 
@@ -225,6 +234,7 @@ TEST(LabelText, TellsTheEncodingFromTheBytes) {
       {__LINE__, "\xC3\xBD\x1a\x81", ansi},
       {__LINE__, "\xC5\x81\x1a\x40", utf8},      // 81 40 would be Shift JIS, but the content ends first
       {__LINE__, "\x1a\xEF\xBB\xBF", ansi},
+      {__LINE__, "\xE3\x81\x82" "abcdefgh\x1a\xFF", utf8},  // a Ctrl-Z among ASCII
   };
   ForEachRow(cases, [](const Case& c) {
     for (const std::size_t chunk : {std::size_t{1}, std::size_t{2}, std::size_t{64} * 1024}) {
