@@ -6,6 +6,8 @@
 #include <mutex>
 #include <set>
 
+#include "Text.h"
+
 namespace {
 
 struct Isolation {
@@ -98,7 +100,7 @@ bool StartOnTestDesktop(const char* application, std::string command_line, DWORD
 bool StartOnTestDesktop(const wchar_t* application, std::wstring command_line, DWORD flags, const wchar_t* directory,
                         PROCESS_INFORMATION* started) {
   const char* desktop = TestDesktop();
-  std::wstring wide_desktop = desktop ? std::wstring(desktop, desktop + std::strlen(desktop)) : std::wstring();
+  std::wstring wide_desktop = desktop ? Widen(desktop, CP_ACP) : std::wstring();
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.lpDesktop = desktop ? &wide_desktop[0] : nullptr;
