@@ -69,9 +69,8 @@ int main(int argc, char** argv) {
   const std::string path = argc > 3 ? argv[3] : std::string(temp ? temp : "/tmp") + "/vemtrell-reader-bench.txt";
   // ラベル番号 in Shift JIS, as the list gets it, and in UTF-8, as the file has it.
   const char* const sjis = "\x83\x89\x83\x78\x83\x8B\x94\xD4\x8D\x86";
-  const char* const utf8 = "\xE3\x83\xA9\xE3\x83\x99\xE3\x83\xAB\xE7\x95\xAA\xE5\x8F\xB7";
 #ifdef _WIN32
-  const char* converted = utf8;
+  const char* converted = "\xE3\x83\xA9\xE3\x83\x99\xE3\x83\xAB\xE7\x95\xAA\xE5\x8F\xB7";
 #else
   const char* converted = nullptr;  // no conversion but the system's
 #endif
