@@ -51,34 +51,44 @@ TEST(Environment, DISABLED_BoxesReadTheSameInCodePage1252) {
   });
 }
 
+// labels.txt of `bytes` applied to a list of `items`: its "encoding" trace
+// (none for a null `encoding`), its labels' traces, and the list after.
+void ExpectLabelFileApplied(const Lines& items, const std::string& bytes, const char* encoding, const Lines& labels) {
+  StandinProcess standin(items);
+  ASSERT_TRUE(standin.Started());
+  TempDir dir;
+  ASSERT_TRUE(WriteBytes(dir.File("labels.txt"), bytes));
+  RunResult run = RunVemtrell("labels.txt", dir.Path());
+  Lines traces = Found("labels.txt", dir, standin) + Lines{"filename=labels.txt"};
+  if (encoding) traces.push_back(std::string("encoding=") + encoding);
+  Lines after = items;
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    traces.push_back("pch=" + labels[i]);
+    if (i < after.size() && !labels[i].empty()) after[i] = labels[i];
+  }
+  ExpectRun(__LINE__, run, traces + Lines{"n_items=" + std::to_string(items.size()), "---end"}, {}, 0);
+  EXPECT_EQ(standin.CloseAndReadItems(), after);
+}
+
+struct LabelFileCase {
+  int line;
+  std::string bytes;
+  const char* encoding;  // null: read as ANSI
+  Lines labels;
+};
+
 // A single-byte code page reads nearly any bytes as valid text: there a
 // UTF-8 file with two-byte sequences only is read as it stands, and with its
 // mark, or a three-byte sequence, it is converted. Run by e2e_cp1252.
 TEST(Environment, DISABLED_LabelFilesInCodePage1252) {
   if (!InCodePage(1252)) return;
   const std::string cafe = Narrow(L"Café", 1252), euro = Narrow(L"€", 1252);
-  struct Case {
-    int line;
-    std::string bytes;
-    Lines traces;
-    std::string item;
-  } const cases[] = {
-      {__LINE__, u8"\xEF\xBB\xBF" "Café\r\n", {"encoding=UTF-8", "pch=" + cafe}, cafe},
-      {__LINE__, u8"Café\r\n", {"pch=Caf\xC3\xA9"}, "Caf\xC3\xA9"},
-      {__LINE__, u8"Café €\r\n", {"encoding=UTF-8", "pch=" + cafe + " " + euro}, cafe + " " + euro},
+  const LabelFileCase cases[] = {
+      {__LINE__, u8"\xEF\xBB\xBF" "Café\r\n", "UTF-8", {cafe}},
+      {__LINE__, u8"Café\r\n", nullptr, {"Caf\xC3\xA9"}},
+      {__LINE__, u8"Café €\r\n", "UTF-8", {cafe + " " + euro}},
   };
-  ForEachRow(cases, [](const Case& c) {
-    StandinProcess standin({"x"});
-    ASSERT_TRUE(standin.Started());
-    TempDir dir;
-    ASSERT_TRUE(WriteBytes(dir.File("labels.txt"), c.bytes));
-    RunResult run = RunVemtrell("labels.txt", dir.Path());
-    ExpectRun(__LINE__, run,
-              Found("labels.txt", dir, standin) + Lines{"filename=labels.txt"} + c.traces +
-                  Lines{"n_items=1", "---end"},
-              {}, 0);
-    EXPECT_EQ(standin.CloseAndReadItems(), Lines{c.item});
-  });
+  ForEachRow(cases, [](const LabelFileCase& c) { ExpectLabelFileApplied({"x"}, c.bytes, c.encoding, c.labels); });
 }
 
 TEST(Startup, WithoutPadmorphTheUserIsToldAndNothingIsWritten) {
@@ -470,12 +480,7 @@ TEST(Apply, LabelFilesInUtf8AndUtf16AreConverted) {
   for (int i = 0; i < 128; ++i) kan128 += kan;
   for (int i = 0; i < 100; ++i) a100 += u8"あ";
   const char* const kAnsi = nullptr;
-  struct Case {
-    int line;
-    std::string bytes;
-    const char* encoding;
-    Lines labels;
-  } const cases[] = {
+  const LabelFileCase cases[] = {
       {__LINE__, "\xEF\xBB\xBF" + japanese, "UTF-8", {test, "", label}},
       {__LINE__, japanese, "UTF-8", {test, "", label}},
       {__LINE__, Utf16(L"テスト\r\n\r\nラベル\r\n", false), "UTF-16LE", {test, "", label}},
@@ -497,21 +502,8 @@ TEST(Apply, LabelFilesInUtf8AndUtf16AreConverted) {
       {__LINE__, "\xEF\xBB\xBF" "A\xFF\r\nB", "UTF-8", {Ansi(L"A\xFFFD"), "B"}},
       {__LINE__, Utf16(L"A\xD800\r\nB", false) + "C", "UTF-16LE", {Ansi(L"A\xD800"), Ansi(L"B\xFFFD")}},
   };
-  ForEachRow(cases, [](const Case& c) {
-    StandinProcess standin({"i0", "i1", "i2", "i3"});
-    ASSERT_TRUE(standin.Started());
-    TempDir dir;
-    ASSERT_TRUE(WriteBytes(dir.File("labels.txt"), c.bytes));
-    RunResult run = RunVemtrell("labels.txt", dir.Path());
-    Lines traces = Found("labels.txt", dir, standin) + Lines{"filename=labels.txt"};
-    if (c.encoding) traces.push_back("encoding="s + c.encoding);
-    Lines items = {"i0", "i1", "i2", "i3"};
-    for (std::size_t i = 0; i < c.labels.size(); ++i) {
-      traces.push_back("pch=" + c.labels[i]);
-      if (!c.labels[i].empty()) items[i] = c.labels[i];
-    }
-    ExpectRun(__LINE__, run, traces + Lines{"n_items=4", "---end"}, {}, 0);
-    EXPECT_EQ(standin.CloseAndReadItems(), items);
+  ForEachRow(cases, [](const LabelFileCase& c) {
+    ExpectLabelFileApplied({"i0", "i1", "i2", "i3"}, c.bytes, c.encoding, c.labels);
   });
 }
 
