@@ -445,6 +445,17 @@ bool ReadLabelFile(std::FILE* file, const SystemText& system, LabelStore& store,
   return ReadLabelSource(source, system, store, callbacks);
 }
 
+std::size_t LabelRoom(long long file_size, LabelEncoding encoding) {
+  if (file_size <= 0) return 0;
+  // The labels and their NULs seldom take more than the file and one NUL.
+  // UTF-16 takes two bytes a character: ASCII text gives half of them,
+  // Japanese as many, and the store grows for those. Past 64 MiB it grows
+  // as it goes.
+  const bool utf16 = encoding == LabelEncoding::kUtf16Le || encoding == LabelEncoding::kUtf16Be;
+  const long long room = (utf16 ? file_size / 2 : file_size) + 1;
+  return static_cast<std::size_t>(std::min(room, 64LL << 20));
+}
+
 std::vector<std::string> ReadLabels(const std::string& file_bytes, const SystemText& system) {
   std::size_t at = 0;
   LabelSource source;

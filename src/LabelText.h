@@ -204,6 +204,10 @@ bool ReadLabelSource(const LabelSource& source, const SystemText& system, LabelS
 // The same from an open stream.
 bool ReadLabelFile(std::FILE* file, const SystemText& system, LabelStore& store, const LabelCallbacks& callbacks);
 
+// Room to reserve for the labels of a file of `file_size` bytes once its
+// encoding is known; a hint, the store grows past it.
+std::size_t LabelRoom(long long file_size, LabelEncoding encoding);
+
 // Convenience for whole buffers: the labels of a complete file's bytes.
 std::vector<std::string> ReadLabels(const std::string& file_bytes, const SystemText& system);
 

@@ -63,11 +63,7 @@ bool LoadLabelList(const char* path, const wchar_t* wide_path) {
   LabelCallbacks callbacks;
   callbacks.on_encoding = [file_size](LabelEncoding encoding) {
     if (const char* name = LabelEncodingName(encoding)) TRACE_TEXT("encoding", name);
-    // A hint: the labels and their NULs seldom take more than the file and
-    // one NUL (UTF-16 half of it); past 64 MiB the buffer grows as it goes.
-    const bool utf16 = encoding == LabelEncoding::kUtf16Le || encoding == LabelEncoding::kUtf16Be;
-    const long long room = (utf16 ? file_size / 2 : file_size) + 1;
-    if (file_size > 0) LabelList.Reserve(static_cast<std::size_t>(std::min(room, 64LL << 20)));
+    LabelList.Reserve(LabelRoom(file_size, encoding));
   };
   callbacks.on_label = [](const std::string& label) { TRACE_TEXT("pch", label.c_str()); };
   const bool read = ReadLabelFile(file, AnsiSystemText(), LabelList, callbacks);

@@ -105,9 +105,11 @@ int main(int argc, char** argv) {
     std::fseek(file, 0, SEEK_END);
     file_bytes = static_cast<std::size_t>(std::ftell(file));
     std::fseek(file, 0, SEEK_SET);
-    store.Reserve(file_bytes + 1);
     LabelCallbacks callbacks;
-    callbacks.on_encoding = [&encoding](LabelEncoding found) { encoding = found; };
+    callbacks.on_encoding = [&](LabelEncoding found) {
+      encoding = found;
+      store.Reserve(LabelRoom(static_cast<long long>(file_bytes), found));  // as Vemtrell does
+    };
     if (!ReadLabelFile(file, System(), store, callbacks)) return 1;
     std::fclose(file);
   }

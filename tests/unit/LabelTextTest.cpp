@@ -234,7 +234,7 @@ TEST(LabelText, TellsTheEncodingFromTheBytes) {
       {__LINE__, "\xC3\xBD\x1a\x81", ansi},
       {__LINE__, "\xC5\x81\x1a\x40", utf8},      // 81 40 would be Shift JIS, but the content ends first
       {__LINE__, "\x1a\xEF\xBB\xBF", ansi},
-      {__LINE__, "\xE3\x81\x82" "abcdefgh\x1a\xFF", utf8},  // a Ctrl-Z among ASCII
+      {__LINE__, "\xE3\x81\x82" "abc\x1a" "efgh\xFF", utf8},  // a Ctrl-Z among eight ASCII bytes
   };
   ForEachRow(cases, [](const Case& c) {
     for (const std::size_t chunk : {std::size_t{1}, std::size_t{2}, std::size_t{64} * 1024}) {
@@ -351,9 +351,16 @@ TEST(LabelText, FileIsReadWholeOrNotAtAll) {
   ASSERT_EQ(whole.kept.size(), 10000u);
   EXPECT_EQ(whole.kept[9999], "Label 9999");
   EXPECT_EQ(whole.called, whole.kept);
-  // A file that cannot be read again from its start is not read at all.
+  // A file that cannot be read again from its start is not read at all,
+  // nor one whose text the system could not convert.
   LabelStore unread;
   EXPECT_FALSE(ReadThrough(Serving("A\r\n", never, false), unread).ok);
+  SystemText failing = k932;
+  failing.utf8_to_ansi = [](const char*, std::size_t, std::string&) { return false; };
+  LabelStore unconverted;
+  LabelCallbacks callbacks;
+  EXPECT_FALSE(ReadLabelSource(Serving("\xEF\xBB\xBF" "A\r\nB"), failing, unconverted, callbacks));
+  EXPECT_EQ(unconverted.size(), 0u);
 }
 
 // Memory that runs out at any allocation of the reading (the reader's own
