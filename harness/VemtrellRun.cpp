@@ -61,15 +61,18 @@ DWORD TakeDebugEvent(const DEBUG_EVENT& event, HANDLE process, RunResult* run) {
   }
 }
 
-void DebugUntilExit(HANDLE process, ULONGLONG deadline, RunResult* run) {
+// Events of any other debuggee of this thread (one whose start was reported
+// as failed, under Wine) are let through, never taken for this run's.
+void DebugUntilExit(HANDLE process, DWORD process_id, ULONGLONG deadline, RunResult* run) {
   for (bool exited = false; !exited;) {
     DEBUG_EVENT event;
     if (!WaitForDebugEvent(&event, 200)) {
       EndAfter(deadline, process, run);
       continue;
     }
-    const DWORD status = TakeDebugEvent(event, process, run);
-    exited = event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT;
+    const bool ours = event.dwProcessId == process_id;
+    const DWORD status = ours ? TakeDebugEvent(event, process, run) : DBG_CONTINUE;
+    exited = ours && event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT;
     ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
   }
 }
@@ -96,7 +99,17 @@ RunResult Run(const Start& start, const std::string& directory, const std::vecto
     return run;
   }
   PROCESS_INFORMATION started = {};
-  if (!start(debug ? DEBUG_ONLY_THIS_PROCESS : 0, &started)) {
+  // Wine now and then refuses a CreateProcess at once (seen on one core in
+  // a whole suite): say why, and try again.
+  bool began = false;
+  for (int attempt = 0; attempt < 3 && !began; ++attempt) {
+    began = start(debug ? DEBUG_ONLY_THIS_PROCESS : 0, &started);
+    if (!began) {
+      std::fprintf(stderr, "Vemtrell: CreateProcess failed, error %lu\n", GetLastError());
+      Sleep(200);
+    }
+  }
+  if (!began) {
     run.crashed = true;
     return run;
   }
@@ -105,7 +118,7 @@ RunResult Run(const Start& start, const std::string& directory, const std::vecto
   {
     const BoxWatcher watcher(process.Get(), started.dwProcessId, directory, watched, on_box, kill_when, &run);
     const ULONGLONG deadline = GetTickCount64() + kRunTimeLimitMs;
-    if (debug) DebugUntilExit(process.Get(), deadline, &run);
+    if (debug) DebugUntilExit(process.Get(), started.dwProcessId, deadline, &run);
     else WaitForExit(process.Get(), deadline, &run);
     // The exit event may come before the process's handles are closed, and
     // with them the files it marked for deletion.
