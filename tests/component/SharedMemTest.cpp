@@ -35,6 +35,37 @@ MEMORY_BASIC_INFORMATION QueryRemote(DWORD process_id, const void* address) {
   return info;
 }
 
+// Byte i of the pattern a block is given before it is released.
+unsigned char Marked(DWORD i) { return static_cast<unsigned char>(i * 7 + 1); }
+
+// The block that held `address` is released: the region is free, or the
+// target's own allocations have taken it again (they may, at once: a freed
+// address does not stay free in a running process), in which case the
+// block's marked bytes are gone. A block still there, or only decommitted
+// (MEM_RESERVE), fails.
+::testing::AssertionResult Released(DWORD process_id, const void* address) {
+  const MEMORY_BASIC_INFORMATION info = QueryRemote(process_id, address);
+  if (info.State == MEM_FREE) return ::testing::AssertionSuccess();
+  if (info.State == MEM_COMMIT) {
+    std::vector<unsigned char> bytes(kSize, kPattern);
+    SIZE_T got = 0;
+    HANDLE process = OpenProcess(PROCESS_VM_READ, FALSE, process_id);
+    const bool read = ReadProcessMemory(process, address, bytes.data(), kSize, &got) && got == kSize;
+    CloseHandle(process);
+    bool marked = read;
+    for (DWORD i = 0; marked && i < kSize; ++i) marked = bytes[i] == Marked(i);
+    if (!marked) return ::testing::AssertionSuccess() << "taken again by the target";
+    return ::testing::AssertionFailure() << "the block's bytes are still at " << address << " (MEM_COMMIT)";
+  }
+  return ::testing::AssertionFailure() << "state " << info.State << " at " << address << ", expected MEM_FREE ("
+                                       << MEM_FREE << ") or a region taken again (MEM_COMMIT, " << MEM_COMMIT << ")";
+}
+
+void Mark(SharedMemBase& block) {
+  unsigned char* bytes = static_cast<unsigned char*>(block.LocalAddress());
+  for (DWORD i = 0; i < block.Size(); ++i) bytes[i] = Marked(i);
+}
+
 TEST(SharedMem, WindowsThatNameNoProcessGiveAnInvalidBlockThatMovesNothing) {
   HWND dead = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
   ASSERT_NE(dead, nullptr);
@@ -77,15 +108,18 @@ TEST(SharedMem, ValidBlockLivesInTheTargetAndRoundTrips) {
     other_remote = other.RemoteAddress();
     EXPECT_NE(other_remote, remote);
     EXPECT_NE(other.LocalAddress(), block->LocalAddress());
+    Mark(other);
+    ASSERT_TRUE(other.Write());
+    ASSERT_FALSE(Released(standin.ProcessId(), other_remote)) << "a live block reads as released";
   }
-  EXPECT_EQ(QueryRemote(standin.ProcessId(), other_remote).State, static_cast<DWORD>(MEM_FREE));
+  EXPECT_TRUE(Released(standin.ProcessId(), other_remote));
 
   unsigned char* bytes = static_cast<unsigned char*>(block->LocalAddress());
-  for (DWORD i = 0; i < kSize; ++i) bytes[i] = static_cast<unsigned char>(i * 7 + 1);
+  Mark(*block);
   ASSERT_TRUE(block->Write());
   Fill(*block, kPattern);
   ASSERT_TRUE(block->Read());
-  for (DWORD i = 0; i < kSize; ++i) ASSERT_EQ(bytes[i], static_cast<unsigned char>(i * 7 + 1)) << "byte " << i;
+  for (DWORD i = 0; i < kSize; ++i) ASSERT_EQ(bytes[i], Marked(i)) << "byte " << i;
 
   char text[4] = {'x', 'x', 'x', 'x'};
   EXPECT_TRUE(block->ReadRemote(static_cast<const char*>(remote) + 1, text, 3));
@@ -93,8 +127,7 @@ TEST(SharedMem, ValidBlockLivesInTheTargetAndRoundTrips) {
   EXPECT_FALSE(block->ReadRemote(reinterpret_cast<const void*>(16), text, 3)) << "unmapped page";
 
   block.reset();
-  EXPECT_EQ(QueryRemote(standin.ProcessId(), remote).State, static_cast<DWORD>(MEM_FREE))
-      << "the destructor releases the remote copy";
+  EXPECT_TRUE(Released(standin.ProcessId(), remote)) << "the destructor releases the remote copy";
 }
 
 // The block is the one an LVM_SETITEMA reaches the list view through: the
