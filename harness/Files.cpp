@@ -48,9 +48,11 @@ void RemoveTree(const std::wstring& path) {
 }  // namespace
 
 std::string ExeDir() {
-  char path[MAX_PATH];
-  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string dir(path, length);
+  // Up to the NUL, not the returned length: Wine's A calls may count a
+  // double-byte character as one.
+  char path[MAX_PATH + 1] = {};
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string dir(path);
   return dir.substr(0, dir.find_last_of("\\/") + 1);
 }
 

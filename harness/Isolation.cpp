@@ -45,11 +45,12 @@ Isolation& Own() {
 std::string ProgramOf(DWORD process_id) {
   const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id);
   if (!process) return "an unknown program";
-  char path[MAX_PATH] = "";
+  char path[MAX_PATH + 1] = "";
   DWORD size = MAX_PATH;
   const bool named = QueryFullProcessImageNameA(process, 0, path, &size) != FALSE;
   CloseHandle(process);
-  return named ? std::string(path, size) : "an unknown program";
+  // Up to the NUL: the size an A call returns may count characters, not bytes.
+  return named ? std::string(path) : "an unknown program";
 }
 
 }  // namespace
