@@ -2,10 +2,11 @@
 # Shared by the scripts: installs what the build and the Wine runs need, finds
 # out whether this machine runs 32-bit code, and holds the locks and the mount
 # checks the launcher (scripts/sandbox) and scripts/wow64 use. Source it; do
-# not run it.
+# not run it. The scripts run as whoever calls them; root is asked for
+# (through sudo) only to install what is missing.
 set -euo pipefail
 # What the scripts make (the build folders, the prefixes' parents) is read by
-# the sandboxed programs, which do not run as root.
+# the sandboxed programs, which, for a caller who is root, are another user.
 umask 022
 
 # The physical path, as CMake names it: the WoW64 root gets the checkout at
@@ -22,21 +23,28 @@ die() {
   exit 1
 }
 
+# as_root WHY COMMAND...: COMMAND as root; for another caller through sudo,
+# after saying what it runs and why. Fails, without a word, when sudo is
+# missing or refuses: the caller names the command to run as root instead.
 as_root() {
-  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
-
-# The Windows runs and the WoW64 root need root: bubblewrap's file systems
-# and binds, and the root's files, which belong to root.
-need_root() {
-  [ "$(id -u)" -eq 0 ] || die "needs root (bubblewrap's mounts, the WoW64 root): run it as root, for example 'sudo $0'"
+  local why=$1
+  shift
+  if [ "$(id -u)" -eq 0 ]; then
+    "$@"
+    return
+  fi
+  echo "${0##*/}: root is needed to $why; asking sudo for: $*" >&2
+  command -v sudo >/dev/null && sudo "$@"
 }
 
 # Its messages to stderr: a caller may take this function's output as an answer.
 apt_install() {
   echo "installing: $*" >&2
-  as_root apt-get update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+  if ! as_root "install the Debian packages $*" apt-get update -qq ||
+    ! as_root "install the Debian packages $*" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+      --no-install-recommends "$@" >/dev/null; then
+    die "cannot install $* without root: as root, run 'apt-get update && apt-get install --no-install-recommends $*', then run ${0##*/} again"
+  fi
 }
 
 # Whether this machine runs 32-bit x86 code inside 64-bit processes, as
@@ -93,13 +101,22 @@ ensure_tools() {
   command -v bwrap >/dev/null || missing+=(bubblewrap)
   command -v localedef >/dev/null || missing+=(locales)
   [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+  # What an ordinary user's WoW64 root is made with (mmdebstrap in its
+  # unshare mode, which maps the user's subordinate ids with newuidmap):
+  # installed whoever runs the kit, so that a machine set up once, by root
+  # or by a user, serves both.
+  command -v mmdebstrap >/dev/null || missing+=(mmdebstrap)
+  command -v newuidmap >/dev/null || missing+=(uidmap)
   [ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
   # Japanese file names and code page 932 under Wine need ja_JP.UTF-8; one
   # test runs in code page 1252, from en_US.UTF-8.
   local have
   have=$(locale -a)
   for locale in ja_JP en_US; do
-    grep -qix "$locale.utf8" <<<"$have" || as_root localedef -i "$locale" -f UTF-8 "$locale.UTF-8"
+    grep -qix "$locale.utf8" <<<"$have" ||
+      as_root "make the $locale.UTF-8 locale (Wine takes the code page from it)" localedef -i "$locale" -f UTF-8 \
+        "$locale.UTF-8" ||
+      die "cannot make the $locale.UTF-8 locale without root: as root, run 'localedef -i $locale -f UTF-8 $locale.UTF-8', then run ${0##*/} again"
   done
 }
 
@@ -149,11 +166,18 @@ build_preset() {
   cmake --build --preset "$1" -j "$(nproc)"
 }
 
-# The user every program of a sandbox runs as: a system user of its own,
-# made once, with no home, no shell and no group but its own. Sets RUN_UID
-# and RUN_GID.
+# Who every program of a sandbox runs as. For an ordinary caller, the caller:
+# the runs' files are theirs. For root, a system user of its own, made once,
+# with no home, no shell and no group but its own, so that nothing of a run
+# is root on the host. Sets RUN_UID, RUN_GID and RUN_USER.
 SANDBOX_USER=vemtrell-sandbox
-sandbox_user() {
+# shellcheck disable=SC2034 # the scripts that source this file read them
+run_identity() {
+  if [ "$(id -u)" -ne 0 ]; then
+    RUN_UID=$(id -u) RUN_GID=$(id -g) RUN_USER=$(id -un 2>/dev/null || id -u)
+    return 0
+  fi
+  RUN_USER=$SANDBOX_USER
   if ! id -u "$SANDBOX_USER" >/dev/null 2>&1; then
     # Two runs at once may both try: the second finds it made.
     useradd --system --user-group --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin \
@@ -164,31 +188,55 @@ sandbox_user() {
   [ "$RUN_UID" -ne 0 ] || die "the user $SANDBOX_USER has uid 0: the sandboxed programs must not run as root"
 }
 
-# as_sandbox_user COMMAND...: COMMAND as that user, without capabilities and
-# with no way back (no new privileges). For host steps on what a run wrote.
-as_sandbox_user() {
+# Whether this caller may make user namespaces, which an ordinary caller's
+# sandbox is (and mmdebstrap's unshare mode uses); if not, says which
+# setting of the kernel forbids it and the command as root that allows it.
+user_namespaces() {
+  unshare --user --map-root-user true 2>/dev/null && return 0
+  local setting=user.max_user_namespaces value=15000 file
+  for file in /proc/sys/kernel/unprivileged_userns_clone /proc/sys/kernel/apparmor_restrict_unprivileged_userns; do
+    [ -r "$file" ] || continue
+    case "$file:$(cat "$file")" in
+      *clone:0) setting=kernel.unprivileged_userns_clone value=1 ;;
+      *apparmor*:1) setting=kernel.apparmor_restrict_unprivileged_userns value=0 ;;
+    esac
+  done
+  echo "${0##*/}: this kernel does not let $(id -un) make user namespaces ('unshare -U -r true' fails), and every Windows run is one: as root, run 'sysctl -w $setting=$value' (and put '$setting = $value' in /etc/sysctl.d/ to keep it), or run the scripts as root" >&2
+  return 1
+}
+
+# as_run_user COMMAND...: COMMAND as that user, for host steps on what a run
+# wrote; for root without capabilities and with no way back (no new
+# privileges).
+as_run_user() {
+  if [ "$(id -u)" -ne 0 ]; then
+    "$@"
+    return
+  fi
   setpriv --reuid="$RUN_UID" --regid="$RUN_GID" --clear-groups --inh-caps=-all --no-new-privs -- "$@"
 }
 
 # sandbox_dir DIR: DIR, in the build folder, as a folder runs may write: the
-# sandbox user's. One another user owns (a prefix made while the runs ran as
-# root) is made anew; a symbolic link is refused. Call it holding DIR's lock.
+# run user's. One another user owns (a prefix made by a run of another
+# caller) is made anew; a symbolic link is refused. Call it holding DIR's lock.
 sandbox_dir() {
   local dir=$1 parent owner
   parent=$(dirname -- "$dir")
   mkdir -p -- "$parent"
-  # Root makes it there and hands it over: a folder above it that another
-  # user owns could swap it for a link while that happens.
-  owner=$(stat -c %U -- "$parent")
-  [ "$owner" = root ] ||
-    die "$parent belongs to $owner, not root: the folders the runs write are made there by root, so it must be root's (made by a plain cmake as $owner? remove build/ or run 'chown -R root: build', then build through the scripts)"
+  # Made there by this caller (and, for root, handed over): a folder above it
+  # that another user owns could swap it for a link meanwhile.
+  owner=$(stat -c %u -- "$parent")
+  [ "$owner" = "$(id -u)" ] ||
+    die "$parent belongs to $(stat -c %U -- "$parent"), not to $(id -un): the folders the runs write are made there, so it must be yours (made by another user's run? remove build/, or run the scripts as its owner)"
   [ ! -L "$dir" ] || die "$dir is a symbolic link: it cannot be a folder the runs write"
   if [ -e "$dir" ] && { [ ! -d "$dir" ] || [ "$(stat -c %u -- "$dir")" != "$RUN_UID" ]; }; then
     [ -z "$(mounts_below "$dir")" ] || die "not removing $dir: file systems are mounted below it"
-    rm -rf --one-file-system -- "$dir"
+    rm -rf --one-file-system -- "$dir" || die "cannot remove $dir, which another user's runs made: remove it as that user"
   fi
   if [ ! -d "$dir" ]; then
-    if ! mkdir -- "$dir" || ! chown -h -- "$RUN_UID:$RUN_GID" "$dir"; then die "cannot make $dir for the runs"; fi
+    if ! mkdir -- "$dir" || { [ "$(id -u)" -eq 0 ] && ! chown -h -- "$RUN_UID:$RUN_GID" "$dir"; }; then
+      die "cannot make $dir for the runs"
+    fi
   fi
 }
 
@@ -218,12 +266,20 @@ indent() {
 }
 
 # A process's command line, a launcher's run shown by the program it runs.
+# Taken argument by argument: the checkout's path may hold blanks.
 command_of() {
+  local -a argv=()
   # The process may have ended since it was listed.
-  [ -r "/proc/$1/cmdline" ] || return 0
-  tr '\0\n' '  ' <"/proc/$1/cmdline" |
-    sed 's|^.* _inside [a-z]* |sandbox run of: |; s|^[^ ]*bash [^ ]*/scripts/sandbox |sandbox run of: |; s/ *$//' |
-    cut -c1-200
+  [ -r "/proc/$1/cmdline" ] && mapfile -d '' -t argv <"/proc/$1/cmdline" 2>/dev/null || return 0
+  local skip=0
+  if [ "${#argv[@]}" -ge 2 ] && [[ "${argv[1]}" == */scripts/sandbox ]]; then
+    skip=2
+    # The launcher's own process inside the sandbox: _inside MODE PROGRAM...
+    [ "${argv[2]:-}" != _inside ] || skip=4
+  fi
+  local text="${argv[*]:skip}"
+  [ "$skip" -eq 0 ] || text="sandbox run of: $text"
+  printf '%s' "${text//$'\n'/ }" | cut -c1-200
 }
 
 # The processes holding the lock on FILE, for a lock that is not coming free:
@@ -270,10 +326,21 @@ mounts_below() {
 }
 
 # The WoW64 root (scripts/wow64), normalised: "dir/" and "dir" are one root.
-# A relative name would be another folder from the checkout, build/<preset>
-# and sudo's current folder: refused.
+# Root's is shared, in /var/cache; an ordinary user's is their own, in their
+# cache folder. A relative name would be another folder from the checkout and
+# from build/<preset>: refused.
 wow64_root() {
-  local root=${VEMTRELL_WOW64_ROOT:-/var/cache/vemtrell/wow64-root}
+  local root=${VEMTRELL_WOW64_ROOT:-}
+  if [ -z "$root" ]; then
+    if [ "$(id -u)" -eq 0 ]; then
+      root=/var/cache/vemtrell/wow64-root
+    else
+      local cache=${XDG_CACHE_HOME:-}
+      # The base directory specification: a relative value is to be ignored.
+      [[ "$cache" == /* ]] || cache=${HOME:?HOME is not set: set it, or VEMTRELL_WOW64_ROOT}/.cache
+      root=$cache/vemtrell/wow64-root
+    fi
+  fi
   [[ "$root" == /* ]] || die "VEMTRELL_WOW64_ROOT is '$root': give an absolute path"
   realpath -m -- "$root"
 }

@@ -3,6 +3,23 @@
 
 ROOT=$(cd "$BATS_TEST_DIRNAME/../.." && pwd -P)
 
+# Who the sandboxed programs run as for the caller of the tests: the caller,
+# or, for root, the system user vemtrell-sandbox.
+run_user() {
+  if [ "$(id -u)" -eq 0 ]; then echo vemtrell-sandbox; else id -un; fi
+}
+
+# The folder under /home or /root that holds the checkout, if it lies there:
+# the one entry a sandbox shows of the homes.
+home_of_checkout() {
+  case "$1" in
+    /home/?* | /root/?*)
+      local rest=${1#/*/}
+      echo "${rest%%/*}"
+      ;;
+  esac
+}
+
 # winprog DIR: the test program (winprog.c) in DIR, as winprog64.exe and
 # winprog32.exe.
 winprog() {

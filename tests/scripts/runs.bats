@@ -8,6 +8,12 @@ source "$BATS_TEST_DIRNAME/helpers.bash"
 
 setup_file() {
   winprog "$ROOT/build/script-tests"
+  # A checkout whose path holds a blank and kanji, as a maintainer's folder
+  # may ("My Projects", 作業): the kit's launcher and its lock run from there.
+  export ODD_CHECKOUT="$BATS_FILE_TMPDIR/my proj 作業"
+  mkdir -p "$ODD_CHECKOUT"
+  cp -r "$ROOT/scripts" "$ROOT/cmake" "$ODD_CHECKOUT/"
+  winprog "$ODD_CHECKOUT/build/t"
 }
 
 # Whatever a test started in the background and has not waited for ends
@@ -27,7 +33,7 @@ winpath() {
 # view_of_sandbox EMULATOR EXE CHECKOUT PREFIX: a run in CHECKOUT sees its
 # arguments whole, writes to its Wine prefix only (as the sandbox user, not
 # root), and finds the full and the read-only disk where the tests look; its
-# exit code is the run's.
+# exit code is the run's. Its files are the run user's.
 view_of_sandbox() {
   local emulator=$1 exe=$2 checkout=$3 prefix=$4
   local text
@@ -40,7 +46,7 @@ view_of_sandbox() {
   grep -qxF '[a b]' <<<"$text"
   grep -qxF '[c  d]' <<<"$text"
   grep -qxF 'write C:\out.txt: 100 of 100' <<<"$text"
-  [ "$(stat -c '%s %U' "$prefix/drive_c/out.txt")" = "100 vemtrell-sandbox" ]
+  [ "$(stat -c '%s %U' "$prefix/drive_c/out.txt")" = "100 $(run_user)" ]
   # The build folder and the rest of the checkout are read-only to it.
   grep -qF 'build\t\new: 0 of 10' <<<"$text"
   grep -qF 'scripts\new: 0 of 10' <<<"$text"
@@ -52,12 +58,9 @@ view_of_sandbox() {
   [ ! -e /tmp/vemtrell-full-disk ] && [ ! -e /tmp/vemtrell-read-only ]
 }
 
-@test "a checkout whose path holds a blank runs Windows programs in the sandbox the tests expect" {
+@test "a checkout whose path holds a blank and kanji runs Windows programs in the sandbox the tests expect" {
   # Under /tmp as well, which each sandbox replaces with a /tmp of its own.
-  local checkout="$BATS_TEST_TMPDIR/my proj"
-  mkdir -p "$checkout"
-  cp -r "$ROOT/scripts" "$ROOT/cmake" "$checkout/"
-  winprog "$checkout/build/t"
+  local checkout=$ODD_CHECKOUT
   view_of_sandbox wine-run "$checkout/build/t/winprog64.exe" "$checkout" "$checkout/build/wineprefix"
   # The prefix was made by this run: Wine's messages went to its log.
   [ -f "$checkout/build/wineprefix/wineboot.log" ]
@@ -69,21 +72,23 @@ view_of_sandbox() {
     [ "$status" -eq 77 ]
     [[ "$output" == *"skipped: $WHY_NOT"* ]]
   fi
-  # And in a folder closed to others, as a clone in a 0700 folder is: the
-  # sandbox user, who could not enter it, finds the checkout all the same.
+  # And in a folder closed to others, as a clone in a 0700 folder is: root's
+  # runs, whose user could not enter it, find the checkout all the same.
   local closed=$ROOT/build/script-tests/closed
   rm -rf -- "$closed"
   mkdir -m 0700 "$closed"
   mv "$checkout" "$closed/"
-  checkout="$closed/my proj"
+  checkout="$closed/${checkout##*/}"
   view_of_sandbox wine-run "$checkout/build/t/winprog64.exe" "$checkout" "$checkout/build/wineprefix"
+  mv "$checkout" "$ODD_CHECKOUT"
   rm -rf -- "$closed"
 }
 
 # What a program in the sandbox cannot do to the host, with the host's Wine
-# and, where 32-bit code runs, the WoW64 root's: it is not root, /proc/sys is
-# read-only, only loopback exists, the homes are hidden, nothing outside its
-# prefix takes a write, and a socket of the host sees its own uid.
+# and, where 32-bit code runs, the WoW64 root's: it is the run user, never
+# root, /proc/sys is read-only, only loopback exists, the homes are hidden but
+# the checkout, nothing outside its prefix takes a write, and a socket of the
+# host sees its own uid.
 @test "a sandboxed program is not root and reaches nothing of the host it could harm" {
   local sock=$ROOT/build/script-tests/host.sock peer=$BATS_TEST_TMPDIR/peer uid
   rm -f "$sock" "$peer"
@@ -113,11 +118,11 @@ open(sys.argv[2], "w").write(str(uid))' "$sock" "$peer" &
   wait "$listener"
   listener=""
   [ "$status" -eq 0 ]
-  uid=$(id -u vemtrell-sandbox)
+  uid=$(id -u "$(run_user)")
   [ "$uid" -ne 0 ]
   grep -qxF "uid $uid" <<<"$output"
   [[ "$output" != *"wrote "* && "$output" != *"core_pattern writable"* ]]
-  grep -qxF "homes: " <<<"$output"
+  grep -qxF "homes: $(home_of_checkout "$ROOT")" <<<"$output"
   grep -qxF "links: lo" <<<"$output"
   [ "$(cat "$peer")" = "$uid" ]
   [ ! -e /var/tmp/vemtrell-x ] && [ ! -e /etc/vemtrell-x ] && [ ! -e "$ROOT/build/vemtrell-x" ]
@@ -135,10 +140,10 @@ open(sys.argv[2], "w").write(str(uid))' "$sock" "$peer" &
   fi
 }
 
-# Root on the host never runs or follows what a run could have left: no probe
-# is taken from build/, and screenshots are converted in a sandbox, so a link
-# a run planted beside them writes nothing of root's.
-@test "nothing a run could leave is run or followed as root by the next step" {
+# The host side never runs or follows what a run could have left: no probe is
+# taken from build/, and screenshots are converted in a sandbox, so a link a
+# run planted beside them writes nothing of the caller's.
+@test "nothing a run could leave is run or followed by the host's next step" {
   local ran=$BATS_TEST_TMPDIR/ran scratch=$ROOT/build/script-tests/scratch target=$BATS_TEST_TMPDIR/target
   local shots=$scratch/shots
   printf '#!/bin/sh\ntouch %s\necho yes\n' "$ran" >"$ROOT/build/ia32-probe"
@@ -147,7 +152,7 @@ open(sys.argv[2], "w").write(str(uid))' "$sock" "$peer" &
   rm -f "$ROOT/build/ia32-probe"
   [ ! -e "$ran" ]
   [ -x /usr/bin/convert ] || skip "no ImageMagick here (/usr/bin/convert): scripts/test installs it"
-  echo "root's" >"$target"
+  echo "the caller's" >"$target"
   # What a run in its scratch folder could leave: a picture, and a link
   # where its PNG goes.
   # shellcheck disable=SC2016 # expanded inside the sandbox
@@ -158,10 +163,10 @@ open(sys.argv[2], "w").write(str(uid))' "$sock" "$peer" &
   # shellcheck disable=SC2016 # expanded by that bash
   run bash -c 'source "$1/scripts/lib.sh" && convert_screenshots "$2" "$3"' step "$ROOT" "$scratch" "$shots"
   echo "$output"
-  [ "$(cat "$target")" = "root's" ]
+  [ "$(cat "$target")" = "the caller's" ]
 }
 
-# The demo's screenshot conversion: a Linux command of the sandbox user's,
+# The demo's screenshot conversion: a Linux command of the run user's,
 # which neither makes a Wine prefix nor waits for one another run holds.
 @test "a command run with --no-wine needs no Wine prefix" {
   local checkout=$BATS_TEST_TMPDIR/checkout held
@@ -176,23 +181,24 @@ open(sys.argv[2], "w").write(str(uid))' "$sock" "$peer" &
   exec {held}<&-
   echo "$output"
   [ "$status" -eq 0 ]
-  grep -qxF "uid $(id -u vemtrell-sandbox), prefix none" <<<"$output"
-  [ "$(stat -c %U "$checkout/build/s/made")" = vemtrell-sandbox ]
+  grep -qxF "uid $(id -u "$(run_user)"), prefix none" <<<"$output"
+  [ "$(stat -c %U "$checkout/build/s/made")" = "$(run_user)" ]
   [ ! -e "$checkout/build/wineprefix" ]
 }
 
 # The second run waits for the first and both pass; a third that may wait
-# 1 s gives up, naming the run that holds the prefix. The lock is the same
-# code for both Wines: the host's, the quicker, is used.
+# 1 s gives up, naming the run that holds the prefix, whose path holds a
+# blank and kanji. The lock is the same code for both Wines: the host's, the
+# quicker, is used.
 @test "two runs at once on one prefix both pass, one after the other" {
-  local exe=$ROOT/build/script-tests/winprog64.exe
+  local exe=$ODD_CHECKOUT/build/t/winprog64.exe run=$ODD_CHECKOUT/cmake/wine-run
   local a=$BATS_TEST_TMPDIR/first b=$BATS_TEST_TMPDIR/second
-  "$ROOT/cmake/wine-run" "$exe" time sleep 2000 time >"$a" 2>&1 3>&- &
+  "$run" "$exe" time sleep 2000 time >"$a" 2>&1 3>&- &
   first=$!
   wait_for 60 grep -q '^time' "$a"
-  "$ROOT/cmake/wine-run" "$exe" time sleep 100 time >"$b" 2>&1 3>&- &
+  "$run" "$exe" time sleep 100 time >"$b" 2>&1 3>&- &
   second=$!
-  VEMTRELL_LOCK_WAIT=1 run "$ROOT/cmake/wine-run" "$exe" exit 0
+  VEMTRELL_LOCK_WAIT=1 run "$run" "$exe" exit 0
   echo "$output"
   [ "$status" -eq 1 ]
   [[ "$output" == *"waited 1s for the Wine prefix"* ]]
