@@ -47,13 +47,25 @@ void RemoveTree(const std::wstring& path) {
 
 }  // namespace
 
+std::string AnsiPath(const std::wstring& path) {
+  // Code page 65001 refuses the flag and the question; it holds every path.
+  if (path.empty() || GetACP() == CP_UTF8) return Narrow(path, CP_ACP);
+  BOOL lossy = FALSE;
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, path.data(), static_cast<int>(path.size()), nullptr, 0, nullptr,
+                      &lossy);
+  if (!lossy) return Narrow(path, CP_ACP);
+  std::wstring short_path(32768, L'\0');
+  const DWORD length = GetShortPathNameW(path.c_str(), &short_path[0], static_cast<DWORD>(short_path.size()));
+  if (length == 0 || length >= short_path.size()) return Narrow(path, CP_ACP);
+  short_path.resize(length);
+  return Narrow(short_path, CP_ACP);
+}
+
 std::string ExeDir() {
-  // Up to the NUL, not the returned length: Wine's A calls may count a
-  // double-byte character as one.
-  char path[MAX_PATH + 1] = {};
-  GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string dir(path);
-  return dir.substr(0, dir.find_last_of("\\/") + 1);
+  wchar_t path[MAX_PATH + 1] = {};
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  const std::string exe = AnsiPath(path);
+  return exe.substr(0, exe.find_last_of("\\/") + 1);
 }
 
 bool WriteBytes(const std::string& path, const std::string& bytes) {

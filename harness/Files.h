@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+// `path` in the ANSI code page; one the code page cannot hold (a checkout
+// under a Japanese folder name, in code page 1252) by its short name, which
+// it can, where the path exists.
+std::string AnsiPath(const std::wstring& path);
 // Directory of the running executable, where the build puts every exe.
 std::string ExeDir();
 

@@ -62,12 +62,12 @@ inline Lines Found(const std::string& tail, const std::string& dir, const Standi
 }
 
 // A setting the test run gives through the environment; empty when unset.
-// The value is taken up to its NUL: Wine's A call counts a double-byte
-// character as one in the length it returns.
+// Read wide: Wine's A call cuts a value one byte short for each double-byte
+// character in it (a checkout under a folder named in Japanese).
 inline std::string Setting(const char* name) {
-  char value[4096] = {};
-  const DWORD length = GetEnvironmentVariableA(name, value, sizeof value - 1);
-  return length > 0 && length < sizeof value - 1 ? std::string(value) : std::string();
+  wchar_t value[4096] = {};
+  const DWORD length = GetEnvironmentVariableW(Widen(name, CP_ACP).c_str(), value, 4096);
+  return length > 0 && length < 4096 ? AnsiPath(std::wstring(value, length)) : std::string();
 }
 
 // Whether this process runs in ANSI code page `needed`, which a test's
