@@ -40,12 +40,16 @@ unsigned char Marked(DWORD i) { return static_cast<unsigned char>(i * 7 + 1); }
 
 // The block that held `address` is released: the region is free, or the
 // target's own allocations have taken it again (they may, at once: a freed
-// address does not stay free in a running process), in which case the
-// block's marked bytes are gone. A block still there, or only decommitted
-// (MEM_RESERVE), fails.
+// address does not stay free in a running process): committed without the
+// block's marked bytes, or reserved as more than the block's one page. A
+// block still there, or only decommitted (one reserved page), fails.
 ::testing::AssertionResult Released(DWORD process_id, const void* address) {
   const MEMORY_BASIC_INFORMATION info = QueryRemote(process_id, address);
   if (info.State == MEM_FREE) return ::testing::AssertionSuccess();
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  if (info.State == MEM_RESERVE && (info.AllocationBase != address || info.RegionSize > system.dwPageSize))
+    return ::testing::AssertionSuccess() << "reserved again by the target";
   if (info.State == MEM_COMMIT) {
     std::vector<unsigned char> bytes(kSize, kPattern);
     SIZE_T got = 0;
