@@ -9,7 +9,7 @@ source "$BATS_TEST_DIRNAME/helpers.bash"
 setup() {
   build=$BATS_TEST_TMPDIR/build prefix=$BATS_TEST_TMPDIR/prefix
   mkdir -p "$build" "$prefix/dosdevices"
-  for exe in Vemtrell standin TraceFormatTest LabelTextTest CommandTailTest sharedmem_tests e2e_tests fault_tests \
+  for exe in Vemtrell standin TraceFormatTest LabelEncodingTest LabelTextTest CommandTailTest sharedmem_tests e2e_tests fault_tests \
     bitness_tests; do touch "$build/$exe.exe"; done
   touch "$BATS_TEST_TMPDIR/Vemtrell.cpp"
   ln -s / "$prefix/dosdevices/z:"

@@ -198,62 +198,6 @@ TEST(LabelText, ReadsOneLabelPerLineByTheTextModeRules) {
   }
 }
 
-TEST(LabelText, TellsTheEncodingFromTheBytes) {
-  using namespace std::string_literals;
-  const LabelEncoding ansi = LabelEncoding::kAnsi, utf8 = LabelEncoding::kUtf8;
-  struct Case {
-    int line;
-    std::string bytes;
-    LabelEncoding encoding;
-  } const cases[] = {
-      {__LINE__, "", ansi},
-      {__LINE__, "A\r\n", ansi},
-      {__LINE__, "\xEF\xBB\xBF", utf8},
-      {__LINE__, "\xEF\xBB\xBF\xFF\x81", utf8},  // the mark decides
-      {__LINE__, "\xEF\xBB", ansi},
-      {__LINE__, "\xFF\xFE", LabelEncoding::kUtf16Le},
-      {__LINE__, "\xFE\xFF" "A", LabelEncoding::kUtf16Be},
-      {__LINE__, "\xFF", ansi},
-      {__LINE__, "A\xFF\xFE", ansi},
-      {__LINE__, "\xE3\x81\x82", utf8},          // three bytes
-      {__LINE__, "\xF0\x9F\x98\x80", utf8},      // four bytes
-      {__LINE__, "\xC3\xBD", ansi},              // two bytes, valid Shift JIS
-      {__LINE__, "\xC5\x81\r\n", utf8},          // two bytes, 81 a lead byte without its trail
-      {__LINE__, "\xC5\x81", utf8},
-      {__LINE__, "\xE3\x81\x82\x83", ansi},      // a sequence cut short
-      {__LINE__, "\xE3\x81", ansi},
-      {__LINE__, "\xC0\x80", ansi},              // overlong
-      {__LINE__, "\xE0\x80\x80", ansi},
-      {__LINE__, "\xED\xA0\x80", ansi},          // a surrogate
-      {__LINE__, "\xF4\x90\x80\x80", ansi},      // past U+10FFFF
-      {__LINE__, "\xF4\x8F\xBF\xBF", utf8},
-      // Only the bytes before the first 0x1A count.
-      {__LINE__, "A\x1a\xE3\x81\x82", ansi},
-      {__LINE__, "\xE3\x81\x82\x1a\xFF", utf8},
-      {__LINE__, "\xE3\x81\x1a\x82", ansi},
-      {__LINE__, "\xC3\xBD\x1a\x81", ansi},
-      {__LINE__, "\xC5\x81\x1a\x40", utf8},      // 81 40 would be Shift JIS, but the content ends first
-      {__LINE__, "\x1a\xEF\xBB\xBF", ansi},
-      {__LINE__, "\xE3\x81\x82" "abc\x1a" "efgh\xFF", utf8},  // a Ctrl-Z among eight ASCII bytes
-  };
-  ForEachRow(cases, [](const Case& c) {
-    for (const std::size_t chunk : {std::size_t{1}, std::size_t{2}, std::size_t{64} * 1024}) {
-      SCOPED_TRACE("reads of " + std::to_string(chunk) + " bytes");
-      std::vector<const char*> told;
-      LabelCallbacks callbacks;
-      callbacks.on_encoding = [&told](LabelEncoding encoding) {
-        const char* name = LabelEncodingName(encoding);
-        told.push_back(name ? name : "ANSI");
-      };
-      LabelStore store;
-      ASSERT_TRUE(ReadLabelSource(Serving(c.bytes), k932, store, callbacks, chunk));
-      const char* expected = LabelEncodingName(c.encoding);
-      ASSERT_EQ(told.size(), 1u);
-      EXPECT_STREQ(told[0], expected ? expected : "ANSI");
-    }
-  });
-}
-
 TEST(LabelText, NothingIsReadAfterTheEndOfContent) {
   Labels labels;
   LabelLineReader reader;
