@@ -64,6 +64,21 @@ TEST(LabelEncoding, TellsTheEncodingFromTheBytes) {
       {__LINE__, "\xED\xA0\x80", ansi},          // a surrogate
       {__LINE__, "\xF4\x90\x80\x80", ansi},      // past U+10FFFF
       {__LINE__, "\xF4\x8F\xBF\xBF", utf8},
+      // Bytes that begin no sequence: C0 and C1 (overlong two-byte forms;
+      // 81 after them, a lead byte without its trail, so that no Shift JIS
+      // reading hides a detector that took them), F5-F7 (four-byte forms
+      // past U+10FFFF, though continuation bytes follow), F8-FE (five- and
+      // six-byte forms).
+      {__LINE__, "\xC0\x81", ansi},
+      {__LINE__, "\xC1\x81", ansi},
+      {__LINE__, "\xF5\x80\x80\x80", ansi},
+      {__LINE__, "\xF6\x80\x80\x80", ansi},
+      {__LINE__, "\xF7\xBF\xBF\xBF", ansi},
+      {__LINE__, "\xF8\x88\x80\x80\x80", ansi},
+      {__LINE__, "\xFB\xBF\xBF\xBF\xBF", ansi},
+      {__LINE__, "\xFC\x84\x80\x80\x80\x80", ansi},
+      {__LINE__, "\xFD\xBF\xBF\xBF\xBF\xBF", ansi},
+      {__LINE__, "\xFE\x80", ansi},
       // Only the bytes before the first 0x1A count.
       {__LINE__, "A\x1a\xE3\x81\x82", ansi},
       {__LINE__, "\xE3\x81\x82\x1a\xFF", utf8},
