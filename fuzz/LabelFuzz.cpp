@@ -119,6 +119,25 @@ std::string Converted(const std::string& bytes, LabelEncoding encoding) {
   return text;
 }
 
+// Labels of the code page made of the input: its lines, each kept to the
+// characters that are valid text alone (no NUL, no 0x1A) or as a lead and a
+// trail byte, at most 255 bytes of them.
+std::vector<std::string> CodePageLabels(const std::string& bytes) {
+  std::vector<std::string> labels(1);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const char c = bytes[i];
+    if (c == '\n') {
+      labels.emplace_back();
+      continue;
+    }
+    const std::size_t length = k932.lead_bytes[static_cast<unsigned char>(c)] ? 2 : 1;
+    if (c == '\0' || c == '\x1a' || i + length > bytes.size() || !codepage932::IsText(&bytes[i], length)) continue;
+    if (labels.back().size() + length <= kLabelMax) labels.back().append(bytes, i, length);
+    i += length - 1;
+  }
+  return labels;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -147,5 +166,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   reader.Feed(written.data(), written.size(), again);
   reader.Finish(again);
   Check(again == whole.labels);
+  // Labels of the code page, as the dump writes them, read back as they were
+  // through the whole reader: the file is ANSI, unless it is valid UTF-8
+  // with a sequence of three or four bytes whose every character has a form
+  // of its own, which the detector and the stand-in's test tell here. A
+  // first label that begins with the UTF-8 mark's bytes (EF BB and BF are
+  // Shift JIS characters too) is a marked file, as every editor takes it.
+  const std::vector<std::string> labels = CodePageLabels(bytes);
+  std::string dump;
+  for (const std::string& label : labels) AppendLabelLine(dump, label.c_str());
+  if (dump.compare(0, 3, "\xEF\xBB\xBF") == 0) return 0;
+  const Reading back = Read(dump, std::size_t{64} * 1024, 0);
+  Check(back.ok);
+  if (back.encoding == LabelEncoding::kAnsi) {
+    Check(back.labels == labels);
+  } else {
+    EncodingDetector detector;
+    detector.Feed(dump.data(), dump.size());
+    Check(back.encoding == LabelEncoding::kUtf8 && detector.AsksWholeFormTest(true) &&
+          codepage932::Utf8HasForms(dump.data(), dump.size()));
+  }
   return 0;
 }

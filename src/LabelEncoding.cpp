@@ -115,13 +115,21 @@ void EncodingDetector::Check(unsigned char byte) {
 }
 
 bool EncodingDetector::AsksAnsiTest() const {
-  return mark_ == 0 && !invalid_ && continuations_ == 0 && above_7f_ && !long_sequence_;
+  return mark_ == 0 && !invalid_ && continuations_ == 0 && above_7f_;
 }
 
-LabelEncoding EncodingDetector::Encoding(bool ansi_text) const {
+bool EncodingDetector::AsksWholeFormTest(bool ansi_text) const {
+  return AsksAnsiTest() && long_sequence_ && ansi_text;
+}
+
+LabelEncoding EncodingDetector::Encoding(bool ansi_text, bool whole_forms) const {
   if (mark_ != 0) return encoding_;
   if (invalid_ || continuations_ > 0 || !above_7f_) return LabelEncoding::kAnsi;
-  return long_sequence_ || !ansi_text ? LabelEncoding::kUtf8 : LabelEncoding::kAnsi;
+  if (!ansi_text) return LabelEncoding::kUtf8;
+  // Valid both ways: two-byte sequences only are short Shift JIS texts
+  // (half-width katakana); longer ones are UTF-8 unless that reading has
+  // characters the code page cannot show, as a Shift JIS file can read.
+  return long_sequence_ && whole_forms ? LabelEncoding::kUtf8 : LabelEncoding::kAnsi;
 }
 
 std::size_t EncodingDetector::MarkSize() const { return mark_; }
@@ -159,6 +167,25 @@ bool AnsiTextTest::Finish() {
   if (has_lead_ && valid_) valid_ = system_.is_ansi_text(&lead_, 1);
   has_lead_ = false;
   return valid_;
+}
+
+bool WholeFormTest::Feed(const char* data, std::size_t size) {
+  if (ended_ || !whole_) return false;
+  const char* ctrl_z = static_cast<const char*>(std::memchr(data, kCtrlZ, size));
+  ended_ = ctrl_z != nullptr;
+  held_.append(data, ctrl_z ? static_cast<std::size_t>(ctrl_z - data) : size);
+  const std::size_t whole = ended_ ? held_.size() : WholeUtf8(held_);
+  if (whole > 0) {
+    whole_ = system_.utf8_has_forms(held_.data(), whole);
+    held_.erase(0, whole);
+  }
+  return !ended_ && whole_;
+}
+
+bool WholeFormTest::Finish() {
+  if (whole_ && !held_.empty()) whole_ = system_.utf8_has_forms(held_.data(), held_.size());
+  held_.clear();
+  return whole_;
 }
 
 bool LabelDecoder::Feed(const char* data, std::size_t size, std::string& out) {

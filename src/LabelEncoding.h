@@ -1,9 +1,11 @@
 // The label file's encodings, the same on every C runtime: a file that
 // begins with a byte-order mark is read in the encoding it names (UTF-8,
 // UTF-16 LE or BE); one without is UTF-8 when its bytes before the first
-// 0x1A are valid UTF-8 with a byte above 0x7F and either a sequence of three
-// or four bytes or no valid ANSI reading; any other file is ANSI bytes as
-// they stand. UTF-8 and UTF-16 text is converted to the ANSI code page by
+// 0x1A are valid UTF-8 with a byte above 0x7F and either no valid ANSI
+// reading, or a sequence of three or four bytes and a UTF-8 reading whose
+// every character has a form of its own in the ANSI code page (a file the
+// dump wrote in Shift JIS can be valid UTF-8 of other characters); any other
+// file is ANSI bytes as they stand. UTF-8 and UTF-16 text is converted to the ANSI code page by
 // the system, and the line rules (LabelText.h) apply to what comes out.
 #pragma once
 
@@ -25,6 +27,10 @@ struct SystemText {
   std::bitset<256> lead_bytes;
   // Whether `size` bytes, whole characters, are valid text of the code page.
   std::function<bool(const char* bytes, std::size_t size)> is_ansi_text;
+  // Whether every character of `size` bytes of UTF-8, whole sequences, has a
+  // form of its own in the code page: neither its default character nor a
+  // best fit. Always true on a UTF-8 code page.
+  std::function<bool(const char* utf8, std::size_t size)> utf8_has_forms;
   // Append the text converted to the code page, a broken sequence and a
   // character without a form there as the system's replacement. Given whole
   // sequences (and surrogate pairs) but at the end of the content. False
@@ -40,11 +46,16 @@ class EncodingDetector {
   // Takes the file's next bytes; false once the answer needs no more.
   bool Feed(const char* data, std::size_t size);
   // True when the answer, for the bytes fed so far as the whole file, hangs
-  // on whether the content is valid ANSI text: valid UTF-8 with two-byte
-  // sequences only, which short Shift JIS texts can be.
+  // on whether the content is valid ANSI text: valid UTF-8 with a byte above
+  // 0x7F, which Shift JIS texts can be.
   bool AsksAnsiTest() const;
-  // The answer; `ansi_text` is asked only where AsksAnsiTest().
-  LabelEncoding Encoding(bool ansi_text) const;
+  // True when, valid both ways (`ansi_text`), the answer hangs on whether
+  // the UTF-8 reading's characters all have forms of their own in the code
+  // page: a file with a sequence of three or four bytes.
+  bool AsksWholeFormTest(bool ansi_text) const;
+  // The answer; `ansi_text` is asked only where AsksAnsiTest(), `whole_forms`
+  // only where AsksWholeFormTest().
+  LabelEncoding Encoding(bool ansi_text, bool whole_forms = true) const;
   // Bytes of the mark at the start of the file: 0, 2 or 3.
   std::size_t MarkSize() const;
 
@@ -78,6 +89,24 @@ class AnsiTextTest {
   const SystemText& system_;
   bool ended_ = false, valid_ = true, has_lead_ = false;
   char lead_ = 0;  // a lead byte whose second byte is in the next piece
+};
+
+// Whether every character of a UTF-8 file's content (its bytes before the
+// first 0x1A) has a form of its own in the ANSI code page, asked of the
+// system in pieces of whole sequences.
+class WholeFormTest {
+ public:
+  explicit WholeFormTest(const SystemText& system) : system_(system) {}
+  // False once the answer needs no more: the content ended, or a character
+  // has no form.
+  bool Feed(const char* data, std::size_t size);
+  // The answer, once what was held back is asked too.
+  bool Finish();
+
+ private:
+  const SystemText& system_;
+  std::string held_;  // a sequence the next piece completes
+  bool ended_ = false, whole_ = true;
 };
 
 // Turns a UTF-8 or UTF-16 file's bytes into text of the ANSI code page,

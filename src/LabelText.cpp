@@ -141,14 +141,20 @@ bool TellEncoding(const LabelSource& source, const SystemText& system, std::vect
   EncodingDetector detector;
   if (!ReadUntil(source, chunk, [&](const char* data, std::size_t size) { return detector.Feed(data, size); }))
     return false;
-  bool ansi_text = true;
+  bool ansi_text = true, whole_forms = true;
   if (detector.AsksAnsiTest()) {
     AnsiTextTest test(system);
     if (!ReadUntil(source, chunk, [&](const char* data, std::size_t size) { return test.Feed(data, size); }))
       return false;
     ansi_text = test.Finish();
   }
-  *encoding = detector.Encoding(ansi_text);
+  if (detector.AsksWholeFormTest(ansi_text)) {
+    WholeFormTest test(system);
+    if (!ReadUntil(source, chunk, [&](const char* data, std::size_t size) { return test.Feed(data, size); }))
+      return false;
+    whole_forms = test.Finish();
+  }
+  *encoding = detector.Encoding(ansi_text, whole_forms);
   *mark_size = detector.MarkSize();
   return true;
 }

@@ -46,6 +46,20 @@ bool Utf8ToAnsi(const char* bytes, std::size_t size, std::string& out) {
   return units > 0 && AppendAnsi(wide.data(), static_cast<std::size_t>(units), out);
 }
 
+// Code page 65001 refuses WC_NO_BEST_FIT_CHARS and the used-default
+// question (ERROR_INVALID_PARAMETER); every character has a form there.
+bool Utf8HasForms(const char* bytes, std::size_t size) {
+  if (size == 0 || GetACP() == CP_UTF8) return true;
+  if (size > INT_MAX) return false;
+  std::wstring wide(size, L'\0');
+  const int units = MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(size), &wide[0], static_cast<int>(size));
+  if (units <= 0) return false;
+  BOOL used_default = FALSE;
+  const int length =
+      WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), units, nullptr, 0, nullptr, &used_default);
+  return length > 0 && !used_default;
+}
+
 bool Utf16ToAnsi(const char16_t* text, std::size_t size, std::string& out) {
   return AppendAnsi(reinterpret_cast<const wchar_t*>(text), size, out);
 }
@@ -55,6 +69,7 @@ SystemText Make() {
   for (unsigned byte = 0; byte < 256; ++byte)
     text.lead_bytes[byte] = IsDBCSLeadByteEx(CP_ACP, static_cast<BYTE>(byte)) != FALSE;
   text.is_ansi_text = IsAnsiText;
+  text.utf8_has_forms = Utf8HasForms;
   text.utf8_to_ansi = Utf8ToAnsi;
   text.utf16_to_ansi = Utf16ToAnsi;
   return text;

@@ -27,19 +27,28 @@ inline bool IsText(const char* bytes, std::size_t size) {
   return true;
 }
 
-// The Shift JIS form of the characters the tests name; '?' for the
-// replacement, a lone surrogate and the rest below U+0800 (as the system has
-// no form for Ł); any other a made-up double-byte character, whose second
-// byte may look like a lead byte, so the fuzzer meets many.
-inline void AppendChar(char32_t c, std::string& out) {
+// The Shift JIS form of the characters the tests name, which are the only
+// ones with a form of their own; null for any other.
+inline const char* NamedForm(char32_t c) {
   switch (c) {
-    case U'あ': out += "\x82\xA0"; return;
-    case U'漢': out += "\x8A\xBF"; return;
-    case U'ラ': out += "\x83\x89"; return;
-    case U'ベ': out += "\x83\x78"; return;
-    case U'ル': out += "\x83\x8B"; return;
-    case U'帚': out += "\x9B\xE2"; return;
-    default: break;
+    case U'あ': return "\x82\xA0";
+    case U'漢': return "\x8A\xBF";
+    case U'ラ': return "\x83\x89";
+    case U'ベ': return "\x83\x78";
+    case U'ル': return "\x83\x8B";
+    case U'帚': return "\x9B\xE2";
+    default: return nullptr;
+  }
+}
+
+// The named characters' forms; '?' for the replacement, a lone surrogate and
+// the rest below U+0800 (as the system has no form for Ł); any other a
+// made-up double-byte character, as a best fit would be, whose second byte
+// may look like a lead byte, so the fuzzer meets many.
+inline void AppendChar(char32_t c, std::string& out) {
+  if (const char* form = NamedForm(c)) {
+    out += form;
+    return;
   }
   if (c < 0x80) {
     out.push_back(static_cast<char>(c));
@@ -51,8 +60,10 @@ inline void AppendChar(char32_t c, std::string& out) {
   }
 }
 
-// UTF-8 by the standard's rules, a broken sequence as one U+FFFD.
-inline bool Utf8ToAnsi(const char* bytes, std::size_t size, std::string& out) {
+// UTF-8 by the standard's rules, each character (a broken sequence as one
+// U+FFFD) handed to `take`.
+template <typename Take>
+void ForEachUtf8Char(const char* bytes, std::size_t size, Take take) {
   for (std::size_t i = 0; i < size;) {
     const unsigned char byte = static_cast<unsigned char>(bytes[i++]);
     const int length = byte < 0x80 ? 1 : byte < 0xC2 ? 0 : byte < 0xE0 ? 2 : byte < 0xF0 ? 3 : byte < 0xF5 ? 4 : 0;
@@ -66,9 +77,20 @@ inline bool Utf8ToAnsi(const char* bytes, std::size_t size, std::string& out) {
       whole = next >= low && next <= high;
       if (whole) c = c << 6 | (next & 0x3F), ++i;
     }
-    AppendChar(whole ? c : 0xFFFD, out);
+    take(whole ? c : 0xFFFD);
   }
+}
+
+inline bool Utf8ToAnsi(const char* bytes, std::size_t size, std::string& out) {
+  ForEachUtf8Char(bytes, size, [&out](char32_t c) { AppendChar(c, out); });
   return true;
+}
+
+// ASCII and the named characters have forms of their own.
+inline bool Utf8HasForms(const char* bytes, std::size_t size) {
+  bool all = true;
+  ForEachUtf8Char(bytes, size, [&all](char32_t c) { all = all && (c < 0x80 || NamedForm(c)); });
+  return all;
 }
 
 inline bool Utf16ToAnsi(const char16_t* text, std::size_t size, std::string& out) {
@@ -85,6 +107,7 @@ inline SystemText Make() {
   SystemText text;
   for (unsigned byte = 0; byte < 256; ++byte) text.lead_bytes[byte] = IsLead(static_cast<unsigned char>(byte));
   text.is_ansi_text = IsText;
+  text.utf8_has_forms = Utf8HasForms;
   text.utf8_to_ansi = Utf8ToAnsi;
   text.utf16_to_ansi = Utf16ToAnsi;
   return text;

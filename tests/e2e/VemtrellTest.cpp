@@ -492,13 +492,19 @@ TEST(Apply, LabelFilesInUtf8AndUtf16AreConverted) {
       {__LINE__, "\xC5\x81\r\nB", "UTF-8", {Ansi(L"Ł"), "B"}},
       // ﾃｽ in Shift JIS, ý in UTF-8: read as Shift JIS.
       {__LINE__, "\xC3\xBD\r\n", kAnsi, {"\xC3\xBD"}},
+      // 苺ア as the dump and the export write it, E4 95 83 41, is valid UTF-8
+      // too (U+4543, A), of a character the code page has no form of its own
+      // for: read back as written, through the system's own test.
+      {__LINE__, "A\r\n" + Sjis(u8"苺ア") + "\r\nB\r\n", kAnsi, {"A", Sjis(u8"苺ア"), "B"}},
       // U+5E1A (1A 5E) ends nothing; U+001A ends the text.
       {__LINE__, Utf16(L"A\r\n帚\r\n\x1a" L"B\r\n", false), "UTF-16LE", {"A", Sjis(u8"帚")}},
       {__LINE__, kan128 + "\r\na" + kan128 + "\r\nB", kAnsi,
        {kan128.substr(0, 254), "a" + kan128.substr(0, 254), "B"}},
       {__LINE__, a100 + "\r\n", "UTF-8", {Sjis(a100)}},  // 300 bytes, 200 once converted
       // No Shift JIS form: the system's best fit or '?'; broken text: '?'.
-      {__LINE__, u8"한글 é €\r\n", "UTF-8", {Ansi(L"한글 é €")}},
+      // (Without its mark these bytes read as Shift JIS as well, and then,
+      // Hangul having no form, as Shift JIS.)
+      {__LINE__, "\xEF\xBB\xBF" u8"한글 é €\r\n", "UTF-8", {Ansi(L"한글 é €")}},
       {__LINE__, "\xEF\xBB\xBF" "A\xFF\r\nB", "UTF-8", {Ansi(L"A\xFFFD"), "B"}},
       {__LINE__, Utf16(L"A\xD800\r\nB", false) + "C", "UTF-16LE", {Ansi(L"A\xD800"), Ansi(L"B\xFFFD")}},
   };

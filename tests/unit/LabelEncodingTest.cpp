@@ -13,21 +13,31 @@ namespace {
 
 const SystemText k932 = codepage932::Make();
 
-// As the reader asks: the detector fed from the first byte in reads of
-// `chunk` bytes until it needs no more, then, where it asks, the ANSI test
-// fed from the first byte again.
+// Feeds `bytes` from the first in reads of `chunk` bytes until `test`
+// needs no more.
+template <typename Test>
+void FeedAll(Test& test, const std::string& bytes, std::size_t chunk) {
+  for (std::size_t at = 0; at < bytes.size(); at += chunk)
+    if (!test.Feed(bytes.data() + at, std::min(chunk, bytes.size() - at))) return;
+}
+
+// As the reader asks: the detector, then, where it asks, the ANSI test, and
+// then the whole-form test, each from the first byte.
 LabelEncoding Tell(const std::string& bytes, std::size_t chunk, const SystemText& system) {
   EncodingDetector detector;
-  for (std::size_t at = 0; at < bytes.size(); at += chunk)
-    if (!detector.Feed(bytes.data() + at, std::min(chunk, bytes.size() - at))) break;
-  bool ansi_text = true;
+  FeedAll(detector, bytes, chunk);
+  bool ansi_text = true, whole_forms = true;
   if (detector.AsksAnsiTest()) {
     AnsiTextTest test(system);
-    for (std::size_t at = 0; at < bytes.size(); at += chunk)
-      if (!test.Feed(bytes.data() + at, std::min(chunk, bytes.size() - at))) break;
+    FeedAll(test, bytes, chunk);
     ansi_text = test.Finish();
   }
-  return detector.Encoding(ansi_text);
+  if (detector.AsksWholeFormTest(ansi_text)) {
+    WholeFormTest test(system);
+    FeedAll(test, bytes, chunk);
+    whole_forms = test.Finish();
+  }
+  return detector.Encoding(ansi_text, whole_forms);
 }
 
 const char* Named(LabelEncoding encoding) {
@@ -52,8 +62,17 @@ TEST(LabelEncoding, TellsTheEncodingFromTheBytes) {
       {__LINE__, "\xFE\xFF" "A", LabelEncoding::kUtf16Be},
       {__LINE__, "\xFF", ansi},
       {__LINE__, "A\xFF\xFE", ansi},
-      {__LINE__, "\xE3\x81\x82", utf8},          // three bytes
-      {__LINE__, "\xF0\x9F\x98\x80", utf8},      // four bytes
+      {__LINE__, "\xE3\x81\x82", utf8},          // three bytes, no Shift JIS reading
+      // Valid both ways: UTF-8 where every character has a form of its own
+      // (ラベル), Shift JIS where one has none (苺ア as the dump writes it,
+      // in UTF-8 U+4543 and A), wherever that character stands.
+      {__LINE__, "\xE3\x83\xA9\xE3\x83\x99\xE3\x83\xAB\r\n", utf8},
+      {__LINE__, "A\r\n\xE4\x95\x83" "A\r\nB\r\n", ansi},
+      {__LINE__, "\xE3\x83\xA9\xE3\x83\x99\xE4\x95\x83" "A", ansi},
+      {__LINE__, "\xE4\x95\x83" "A\x1a\xE3\x83\xA9", ansi},
+      {__LINE__, "\xE3\x83\xA9\x1a\xE4\x95\x83" "A", utf8},   // only the content counts
+      {__LINE__, "\xF0\x9F\x98\x80\xE3\x81\x82", utf8},  // four bytes; 82 last, no Shift JIS reading
+      {__LINE__, "\xF0\x9F\x98\x80", ansi},      // Shift JIS too, and no form for the emoji
       {__LINE__, "\xC3\xBD", ansi},              // two bytes, valid Shift JIS
       {__LINE__, "\xC5\x81\r\n", utf8},          // two bytes, 81 a lead byte without its trail
       {__LINE__, "\xC5\x81", utf8},
@@ -63,7 +82,7 @@ TEST(LabelEncoding, TellsTheEncodingFromTheBytes) {
       {__LINE__, "\xE0\x80\x80", ansi},
       {__LINE__, "\xED\xA0\x80", ansi},          // a surrogate
       {__LINE__, "\xF4\x90\x80\x80", ansi},      // past U+10FFFF
-      {__LINE__, "\xF4\x8F\xBF\xBF", utf8},
+      {__LINE__, "\xF4\x8F\xBF\xBF\xE3\x81\x82", utf8},
       // Bytes that begin no sequence: C0 and C1 (overlong two-byte forms;
       // 81 after them, a lead byte without its trail, so that no Shift JIS
       // reading hides a detector that took them), F5-F7 (four-byte forms
