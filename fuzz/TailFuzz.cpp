@@ -42,5 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const wchar_t* wide_tail = CommandTail(wide.c_str());
   Check(wide_tail - wide.c_str() == tail - start);
   Check(LabelPathFromTail(wide_tail).size() == path.size());
+  // And the same mode: the dump exactly where "/dump" stands in the tail.
+  const TailMode mode = ModeOfTail(tail);
+  Check(ModeOfTail(wide_tail) == mode);
+  Check((mode == TailMode::kDump) == (whole.find("/dump") != std::string::npos));
+  Check((mode == TailMode::kDefault) == whole.empty());
   return 0;
 }

@@ -141,10 +141,14 @@ RunResult RunVemtrellCommandLine(const std::string& command_line, const std::str
 
 RunResult RunVemtrellWide(const std::wstring& tail, const std::string& directory) {
   const std::wstring exe = Widen(ExeDir() + "Vemtrell.exe", CP_ACP);
-  const std::wstring command = L"\"" + exe + L"\" " + tail;
+  return RunVemtrellWideCommandLine(exe, L"\"" + exe + L"\" " + tail, directory);
+}
+
+RunResult RunVemtrellWideCommandLine(const std::wstring& exe, const std::wstring& command_line,
+                                     const std::string& directory) {
   const std::wstring wide_directory = Widen(directory, CP_ACP);
   const Start start = [&](DWORD flags, PROCESS_INFORMATION* started) {
-    return StartOnTestDesktop(exe.c_str(), command, flags, wide_directory.c_str(), started);
+    return StartOnTestDesktop(exe.c_str(), command_line, flags, wide_directory.c_str(), started);
   };
   return Run(start, directory, {}, nullptr, true, nullptr);
 }

@@ -51,6 +51,10 @@ RunResult RunVemtrellCommandLine(const std::string& command_line, const std::str
 // Runs it with `tail` as Windows passes it, in UTF-16: a name the ANSI code
 // page cannot spell reaches GetCommandLineW whole.
 RunResult RunVemtrellWide(const std::wstring& tail, const std::string& directory);
+// Runs the program `exe` (a copy of Vemtrell.exe) with the whole wide
+// `command_line`.
+RunResult RunVemtrellWideCommandLine(const std::wstring& exe, const std::wstring& command_line,
+                                     const std::string& directory);
 
 // Trace bodies: each line less its "<file>(<line>) : " head.
 std::vector<std::string> Bodies(const RunResult& run);

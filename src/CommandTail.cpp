@@ -1,5 +1,6 @@
 #include "CommandTail.h"
 
+#include <cstddef>
 #include <type_traits>
 
 namespace {
@@ -34,7 +35,21 @@ std::basic_string<Char> LabelPathFromTail(const Char* tail) {
   return std::basic_string<Char>(tail);
 }
 
+template <typename Char>
+TailMode ModeOfTail(const Char* tail) {
+  if (!tail || !*tail) return TailMode::kDefault;
+  static const Char kDump[] = {'/', 'd', 'u', 'm', 'p', 0};
+  for (const Char* p = tail; *p; ++p) {
+    std::size_t i = 0;
+    while (i < 5 && p[i] == kDump[i]) ++i;  // stops at the tail's NUL
+    if (i == 5) return TailMode::kDump;
+  }
+  return TailMode::kLabelFile;
+}
+
 template const char* CommandTail(const char*);
 template const wchar_t* CommandTail(const wchar_t*);
 template std::string LabelPathFromTail(const char*);
 template std::wstring LabelPathFromTail(const wchar_t*);
+template TailMode ModeOfTail(const char*);
+template TailMode ModeOfTail(const wchar_t*);

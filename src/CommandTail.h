@@ -18,7 +18,17 @@ const Char* CommandTail(const Char* command_line);
 template <typename Char>
 std::basic_string<Char> LabelPathFromTail(const Char* tail);
 
+// What a tail asks for: the dump ("/dump" anywhere in it, so a label file
+// cannot be named by a path that holds it), the default label file (an
+// empty tail: config.txt, exported first when there is none), or the label
+// file it names.
+enum class TailMode { kDump, kDefault, kLabelFile };
+template <typename Char>
+TailMode ModeOfTail(const Char* tail);
+
 extern template const char* CommandTail(const char*);
 extern template const wchar_t* CommandTail(const wchar_t*);
 extern template std::string LabelPathFromTail(const char*);
 extern template std::wstring LabelPathFromTail(const wchar_t*);
+extern template TailMode ModeOfTail(const char*);
+extern template TailMode ModeOfTail(const wchar_t*);

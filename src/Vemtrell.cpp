@@ -45,10 +45,11 @@ void DebugTrace(const std::string& line) { OutputDebugStringA(line.c_str()); }
 LabelStore LabelList;
 const char* DefaultLabelPath = ".\\config.txt";
 
-// `wide_path`, where given, names the same file as `path`, which it opens:
-// a name outside the ANSI code page reaches `path` as '?'.
+// `wide_path` names the file, which it opens; `path`, the same name in the
+// ANSI code page (a name outside it reaches `path` as '?' or a best fit),
+// is what the trace shows. An empty `wide_path` names the default file.
 bool LoadLabelList(const char* path, const wchar_t* wide_path) {
-  if (!path || lstrlenA(path) == 0) {
+  if (!wide_path || *wide_path == L'\0') {
     path = DefaultLabelPath;
     wide_path = nullptr;
   }
@@ -404,7 +405,12 @@ std::string CurrentDirectory() {
 }
 
 int RunMode(HWND list_view, ItemBlockMem& block, const char* tail) {
-  if (std::strstr(tail, "/dump")) {
+  // The mode and the path from the tail as Windows has it: the 8-bit one is
+  // the code page's best fit of it, which can gain or lose a quote or a blank
+  // (U+FF02 and U+3000 on code page 1252) and so name another file.
+  const wchar_t* wide_tail = CommandTail(GetCommandLineW());
+  const TailMode mode = ModeOfTail(wide_tail);
+  if (mode == TailMode::kDump) {
     if (DumpListLabels(list_view, &block, "dump.txt", DumpTarget::kReplace)) {
       ShowMessage(kMsgDumpDone, MB_OK);
       return 0;
@@ -412,7 +418,7 @@ int RunMode(HWND list_view, ItemBlockMem& block, const char* tail) {
     ShowError(kMsgDumpFailed);
     return 1;
   }
-  if (*tail == '\0' && !PathFileExistsA(DefaultLabelPath)) {
+  if (mode == TailMode::kDefault && !PathFileExistsA(DefaultLabelPath)) {
     ShowInfo(kMsgFirstRun);
     if (DumpListLabels(list_view, &block, "config.txt", DumpTarget::kCreateNew)) {
       ShowMessage(kMsgExportDone, MB_OK);
@@ -422,8 +428,7 @@ int RunMode(HWND list_view, ItemBlockMem& block, const char* tail) {
     return 1;
   }
   const std::string label_path = LabelPathFromTail(tail);
-  // The same path as Windows has it: the file is opened by this name.
-  const std::wstring wide_path = LabelPathFromTail(CommandTail(GetCommandLineW()));
+  const std::wstring wide_path = LabelPathFromTail(wide_tail);
   if (!LoadLabelList(label_path.c_str(), wide_path.c_str())) return 1;
   return ApplyLabels(list_view, block) ? 0 : 1;
 }

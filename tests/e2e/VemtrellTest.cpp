@@ -91,6 +91,40 @@ TEST(Environment, DISABLED_LabelFilesInCodePage1252) {
   ForEachRow(cases, [](const LabelFileCase& c) { ExpectLabelFileApplied({"x"}, c.bytes, c.encoding, c.labels); });
 }
 
+// The mode and the label file come from the command line as Windows has
+// it. On code page 1252 the 8-bit line is its best fit, which the traces
+// show: U+FF02 in the program's folder becomes a quote, which takes the tail
+// into the program's name; U+3000 a blank, which ends an unquoted name early.
+TEST(Environment, DISABLED_ModeAndLabelFileFromTheWideCommandLineInCodePage1252) {
+  if (!InCodePage(1252)) return;
+  struct Case {
+    int line;
+    std::wstring folder;
+    bool quoted;
+    std::wstring tail;
+    std::string cmd_line, filename, label;  // the 8-bit tail; the label applied
+  } const cases[] = {
+      {__LINE__, L"T\uFF02X", true, L"labels.txt", "", "", "L"},
+      {__LINE__, L"A\u3000B", false, L"", "B\\Vemtrell.exe", ".\\config.txt", "C"},
+  };
+  ForEachRow(cases, [](const Case& c) {
+    StandinProcess standin({"a", "b"});
+    ASSERT_TRUE(standin.Started());
+    TempDir dir;
+    ASSERT_TRUE(WriteBytes(dir.File("labels.txt"), "L\r\n"));
+    ASSERT_TRUE(WriteBytes(dir.File("config.txt"), "C\r\n"));
+    const std::wstring folder = Widen(dir.Path(), CP_ACP) + L"\\" + c.folder, exe = folder + L"\\Vemtrell.exe";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW(Widen(ExeDir() + "Vemtrell.exe", CP_ACP).c_str(), exe.c_str(), TRUE));
+    const std::wstring program = c.quoted ? L"\"" + exe + L"\"" : exe;
+    RunResult run = RunVemtrellWideCommandLine(exe, program + (c.tail.empty() ? L"" : L" " + c.tail), dir.Path());
+    ExpectRun(__LINE__, run,
+              Found(c.cmd_line, dir, standin) + Lines{"filename=" + c.filename, "pch=" + c.label, "n_items=2", "---end"},
+              {}, 0);
+    EXPECT_EQ(standin.CloseAndReadItems(), Lines({c.label, "b"}));
+  });
+}
+
 TEST(Startup, WithoutPadmorphTheUserIsToldAndNothingIsWritten) {
   struct Case {
     int line;

@@ -49,6 +49,36 @@ TEST(CommandTail, SkipsTheProgramNameAndTheBlanksAfterIt) {
   EXPECT_STREQ(CommandTail(L"\uB77C.exe \u3000\uB77C\uBCA8.txt"), L"\u3000\uB77C\uBCA8.txt");
 }
 
+// The mode comes from the wide command line's tail: the 8-bit one is the
+// code page's best fit of it, which may gain a quote or a blank.
+TEST(CommandTail, ModeOfTheTail) {
+  struct Case {
+    int line;
+    const char* tail;
+    TailMode mode;
+  } const cases[] = {
+      {__LINE__, "", TailMode::kDefault},
+      {__LINE__, "/dump", TailMode::kDump},
+      {__LINE__, "x /dump y", TailMode::kDump},
+      {__LINE__, "C:/dump/labels.txt", TailMode::kDump},
+      {__LINE__, "/dum", TailMode::kLabelFile},
+      {__LINE__, "/DUMP", TailMode::kLabelFile},
+      {__LINE__, "\"\"", TailMode::kLabelFile},
+      {__LINE__, "labels.txt", TailMode::kLabelFile},
+      {__LINE__, "\x83/dump", TailMode::kDump},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("case at line " + std::to_string(c.line));
+    EXPECT_EQ(ModeOfTail(c.tail), c.mode);
+    EXPECT_EQ(ModeOfTail(Wide(c.tail).c_str()), c.mode);
+  }
+  EXPECT_EQ(ModeOfTail<char>(nullptr), TailMode::kDefault);
+  // U+FF02 in a folder's name: its best fit on code page 1252 is a quote,
+  // which ends the 8-bit name early and takes the tail into it.
+  EXPECT_EQ(ModeOfTail(CommandTail(L"\"C:\\T\uFF02X\\Vemtrell.exe\" labels.txt")), TailMode::kLabelFile);
+  EXPECT_EQ(ModeOfTail(CommandTail("\"C:\\T\"X\\Vemtrell.exe\" labels.txt")), TailMode::kDefault);
+}
+
 TEST(CommandTail, TailPointsIntoTheCommandLine) {
   const char command_line[] = "\"a b.exe\"  rest";
   EXPECT_EQ(CommandTail(command_line), command_line + 11);
