@@ -108,11 +108,9 @@ ensure_tools() {
   command -v mmdebstrap >/dev/null || missing+=(mmdebstrap)
   command -v newuidmap >/dev/null || missing+=(uidmap)
   [ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
-  # Japanese file names and code page 932 under Wine need ja_JP.UTF-8; one
-  # test runs in code page 1252, from en_US.UTF-8.
   local have
   have=$(locale -a)
-  for locale in ja_JP en_US; do
+  for locale in $LOCALES; do
     grep -qix "$locale.utf8" <<<"$have" ||
       as_root "make the $locale.UTF-8 locale (Wine takes the code page from it)" localedef -i "$locale" -f UTF-8 \
         "$locale.UTF-8" ||
@@ -345,14 +343,21 @@ wow64_root() {
   realpath -m -- "$root"
 }
 
-# What the root holds; a root made from another list is made again.
+# What the root holds.
 ROOT_PACKAGES="wine,wine64,xvfb,xauth,locales,fonts-ipafont-gothic,util-linux"
+# The locales Wine takes the code page from: Japanese file names and code
+# page 932 need ja_JP.UTF-8; tests run in code page 1252 from en_US.UTF-8 and
+# in 65001 (UTF-8) from hi_IN.UTF-8, a locale Windows gives no ANSI code page.
+LOCALES="ja_JP en_US hi_IN"
+# The first line of a root's marker: a root made from other packages or
+# locales is made again.
+ROOT_MARK="$ROOT_PACKAGES; locales: $LOCALES"
 
 # A root scripts/wow64 made from this list and whose check passed: the marker
 # is written only after the check, into the staged tree.
 root_ready() {
   local marker=$1/.vemtrell-root
-  [ -d "$1/usr" ] && [ -f "$marker" ] && [ "$(sed -n 1p "$marker")" = "$ROOT_PACKAGES" ] &&
+  [ -d "$1/usr" ] && [ -f "$marker" ] && [ "$(sed -n 1p "$marker")" = "$ROOT_MARK" ] &&
     sed -n 2p "$marker" | grep -q '^checked: '
 }
 

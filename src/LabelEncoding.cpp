@@ -134,38 +134,42 @@ LabelEncoding EncodingDetector::Encoding(bool ansi_text, bool whole_forms) const
 
 std::size_t EncodingDetector::MarkSize() const { return mark_; }
 
+std::size_t CharacterLength(const std::bitset<256>& lead_bytes, bool utf8, unsigned char byte) {
+  if (utf8) return Utf8Length(byte);
+  return lead_bytes[byte] ? 2 : 1;
+}
+
 bool AnsiTextTest::Feed(const char* data, std::size_t size) {
   if (ended_ || !valid_) return false;
   const char* ctrl_z = static_cast<const char*>(std::memchr(data, kCtrlZ, size));
   const std::size_t content = ctrl_z ? static_cast<std::size_t>(ctrl_z - data) : size;
   ended_ = ctrl_z != nullptr;
   std::size_t start = 0;
-  if (has_lead_ && content > 0) {
-    const char pair[2] = {lead_, data[0]};
-    has_lead_ = false;
-    valid_ = system_.is_ansi_text(pair, 2);
-    start = 1;
+  if (!held_.empty()) {
+    start = std::min(Length(held_[0]) - held_.size(), content);
+    held_.append(data, start);
+    if (held_.size() == Length(held_[0])) {
+      valid_ = system_.is_ansi_text(held_.data(), held_.size());
+      held_.clear();
+    }
   }
-  // Up to the last whole character; a lead byte at the end waits for its pair.
+  // Up to the last whole character; one begun at the end waits for the rest.
   std::size_t at = start;
-  while (at < content) {
-    if (!system_.lead_bytes[static_cast<unsigned char>(data[at])]) {
-      ++at;
-    } else if (at + 1 < content) {
-      at += 2;
-    } else {
-      has_lead_ = true;
-      lead_ = data[at];
+  while (held_.empty() && at < content) {
+    const std::size_t length = Length(data[at]);
+    if (at + length > content) {
+      held_.assign(data + at, content - at);
       break;
     }
+    at += length;
   }
   if (valid_ && at > start) valid_ = system_.is_ansi_text(data + start, at - start);
   return !ended_ && valid_;
 }
 
 bool AnsiTextTest::Finish() {
-  if (has_lead_ && valid_) valid_ = system_.is_ansi_text(&lead_, 1);
-  has_lead_ = false;
+  if (!held_.empty() && valid_) valid_ = system_.is_ansi_text(held_.data(), held_.size());
+  held_.clear();
   return valid_;
 }
 

@@ -25,6 +25,9 @@ const char* LabelEncodingName(LabelEncoding encoding);
 struct SystemText {
   // Bytes that begin a double-byte character; none in a single-byte code page.
   std::bitset<256> lead_bytes;
+  // The code page is UTF-8 (65001, Windows' "Beta: Use Unicode UTF-8"),
+  // whose characters of two to four bytes no lead byte names.
+  bool utf8 = false;
   // Whether `size` bytes, whole characters, are valid text of the code page.
   std::function<bool(const char* bytes, std::size_t size)> is_ansi_text;
   // Whether every character of `size` bytes of UTF-8, whole sequences, has a
@@ -38,6 +41,10 @@ struct SystemText {
   std::function<bool(const char* utf8, std::size_t size, std::string& out)> utf8_to_ansi;
   std::function<bool(const char16_t* utf16, std::size_t size, std::string& out)> utf16_to_ansi;
 };
+
+// The bytes of the character that `byte` begins in the code page: on a
+// UTF-8 code page its sequence's length, elsewhere 2 for a lead byte, else 1.
+std::size_t CharacterLength(const std::bitset<256>& lead_bytes, bool utf8, unsigned char byte);
 
 // Decides how a file is read, from its bytes: its mark, else whether its
 // content (the bytes before the first 0x1A) is UTF-8.
@@ -82,13 +89,18 @@ class AnsiTextTest {
   explicit AnsiTextTest(const SystemText& system) : system_(system) {}
   // False once the answer needs no more: the content ended, or is not valid.
   bool Feed(const char* data, std::size_t size);
-  // The answer, once the last piece (a lead byte held back) is asked too.
+  // The answer, once the last piece (a character begun, held back) is asked
+  // too.
   bool Finish();
 
  private:
+  std::size_t Length(char byte) const {
+    return CharacterLength(system_.lead_bytes, system_.utf8, static_cast<unsigned char>(byte));
+  }
+
   const SystemText& system_;
-  bool ended_ = false, valid_ = true, has_lead_ = false;
-  char lead_ = 0;  // a lead byte whose second byte is in the next piece
+  bool ended_ = false, valid_ = true;
+  std::string held_;  // a character whose other bytes are in the next piece
 };
 
 // Whether every character of a UTF-8 file's content (its bytes before the

@@ -11,10 +11,11 @@ constexpr char kCtrlZ = '\x1a';
 // The longest start of `text`, at most `limit` bytes, made of whole
 // characters: in Shift JIS a trail byte can look like a lead byte, so the
 // walk starts at the beginning.
-std::size_t WholeCharacters(const std::string& text, std::size_t limit, const std::bitset<256>& lead_bytes) {
+std::size_t WholeCharacters(const std::string& text, std::size_t limit, const std::bitset<256>& lead_bytes,
+                            bool utf8) {
   std::size_t at = 0;
   while (at < text.size()) {
-    const std::size_t next = at + (lead_bytes[static_cast<unsigned char>(text[at])] ? 2 : 1);
+    const std::size_t next = at + CharacterLength(lead_bytes, utf8, static_cast<unsigned char>(text[at]));
     if (next > limit) break;
     at = next;
   }
@@ -75,7 +76,7 @@ void LabelLineReader::AddByte(char c) {
     label_.push_back(c);
   } else {
     // Longer than a label: the whole characters that fit, never half of one.
-    label_.resize(WholeCharacters(label_, kLabelMax, lead_bytes_));
+    label_.resize(WholeCharacters(label_, kLabelMax, lead_bytes_, utf8_));
     label_done_ = true;
   }
 }
@@ -176,7 +177,7 @@ bool ReadWholeFile(const LabelSource& source, const SystemText& system, LabelSto
     room = store.Append(label);
   };
   const bool ansi = encoding == LabelEncoding::kAnsi;
-  LabelLineReader reader(system.lead_bytes, ansi);
+  LabelLineReader reader(system.lead_bytes, ansi, system.utf8);
   LabelDecoder decoder(encoding, mark_size, system);
   std::string text;  // converted
   bool more = true, failed = false;

@@ -22,11 +22,12 @@ constexpr std::size_t kLabelMax = 255;
 // The line rules on ANSI bytes.
 class LabelLineReader {
  public:
-  // `lead_bytes`: where a line longer than a label is cut. Without
+  // `lead_bytes` (or, with `utf8`, the UTF-8 sequences of code page 65001):
+  // where a line longer than a label is cut. Without
   // `ctrl_z_ends`, 0x1A is a byte like any other (converted text, whose
   // Ctrl-Z was found before the conversion).
-  explicit LabelLineReader(const std::bitset<256>& lead_bytes = {}, bool ctrl_z_ends = true)
-      : lead_bytes_(lead_bytes), ctrl_z_ends_(ctrl_z_ends) {}
+  explicit LabelLineReader(const std::bitset<256>& lead_bytes = {}, bool ctrl_z_ends = true, bool utf8 = false)
+      : lead_bytes_(lead_bytes), ctrl_z_ends_(ctrl_z_ends), utf8_(utf8) {}
   // Each label as it is completed; valid for the call only.
   using Sink = std::function<void(const std::string& label)>;
   // Takes the next bytes of the file and hands every label completed by
@@ -46,6 +47,7 @@ class LabelLineReader {
 
   const std::bitset<256> lead_bytes_;
   const bool ctrl_z_ends_;
+  const bool utf8_;
   std::string label_;
   bool line_has_bytes_ = false;  // a last line counts only if it holds a byte
   bool label_done_ = false;      // after a NUL, or once cut: the line's bytes are dropped

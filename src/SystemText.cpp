@@ -68,6 +68,8 @@ SystemText Make() {
   SystemText text;
   for (unsigned byte = 0; byte < 256; ++byte)
     text.lead_bytes[byte] = IsDBCSLeadByteEx(CP_ACP, static_cast<BYTE>(byte)) != FALSE;
+  // IsDBCSLeadByteEx names no lead byte there: its characters are UTF-8's.
+  text.utf8 = GetACP() == CP_UTF8;
   text.is_ansi_text = IsAnsiText;
   text.utf8_has_forms = Utf8HasForms;
   text.utf8_to_ansi = Utf8ToAnsi;

@@ -125,6 +125,21 @@ TEST(Environment, DISABLED_ModeAndLabelFileFromTheWideCommandLineInCodePage1252)
   });
 }
 
+// With UTF-8 as the ANSI code page (Windows' "Beta: Use Unicode UTF-8";
+// Wine gives it to the Hindi locale), a long line keeps the whole UTF-8
+// characters that fit in 255 bytes, and UTF-8 text reads as it stands.
+TEST(Environment, DISABLED_LongLineCutAtAWholeCharacterInCodePage65001) {
+  if (!InCodePage(65001)) return;
+  std::string a86;
+  for (int i = 0; i < 86; ++i) a86 += u8"あ";
+  const LabelFileCase cases[] = {
+      {__LINE__, "a" + a86 + "\r\nB\r\n", "UTF-8", {"a" + a86.substr(0, 252), "B"}},  // 253 bytes, not 255
+      {__LINE__, u8"\xEF\xBB\xBF" "Café €\r\n", "UTF-8", {u8"Café €"}},
+      {__LINE__, u8"Café\r\n", nullptr, {u8"Café"}},  // two-byte sequences only: ANSI, the same bytes
+  };
+  ForEachRow(cases, [](const LabelFileCase& c) { ExpectLabelFileApplied({"x", "y"}, c.bytes, c.encoding, c.labels); });
+}
+
 TEST(Startup, WithoutPadmorphTheUserIsToldAndNothingIsWritten) {
   struct Case {
     int line;

@@ -51,7 +51,7 @@ fingerprint() (
 # next ensure puts the old one back instead of making a new one.
 @test "a root moved aside by an interrupted replacement is put back, not made again" {
   local root=$BATS_TEST_TMPDIR/root packages
-  packages=$(bash -c 'source "$1/scripts/lib.sh" && echo "$ROOT_PACKAGES"' lib "$ROOT")
+  packages=$(bash -c 'source "$1/scripts/lib.sh" && echo "$ROOT_MARK"' lib "$ROOT")
   mkdir -p "$root.staging.abc/old/usr"
   touch "$root.staging.abc/.vemtrell-staging"
   printf '%s\nchecked: wine-10.0, bits=32 wow64=1\n' "$packages" >"$root.staging.abc/old/.vemtrell-root"

@@ -89,7 +89,7 @@ no_marked_processes() {
 # A WoW64 root in the user's cache folder, as scripts/wow64 marks a ready one.
 ready_root() {
   local root=$USER_DIR/home/.cache/vemtrell/wow64-root packages
-  packages=$(bash -c 'source "$1/scripts/lib.sh" && echo "$ROOT_PACKAGES"' lib "$ROOT")
+  packages=$(bash -c 'source "$1/scripts/lib.sh" && echo "$ROOT_MARK"' lib "$ROOT")
   mkdir -p "$root/usr"
   printf '%s\nchecked: wine-10.0, bits=32 wow64=1\n' "$packages" >"$root/.vemtrell-root"
   [ "$(id -u)" -ne 0 ] || chown -R "$USER_UID:$USER_GID" "$USER_DIR/home"

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <string>
 
+#include "CodePage65001.h"
 #include "CodePage932.h"
 #include "Rows.h"
 
@@ -111,6 +112,20 @@ TEST(LabelEncoding, TellsTheEncodingFromTheBytes) {
     for (const std::size_t chunk : {std::size_t{1}, std::size_t{2}, std::size_t{64} * 1024}) {
       SCOPED_TRACE("reads of " + std::to_string(chunk) + " bytes");
       EXPECT_STREQ(Named(Tell(c.bytes, chunk, k932)), Named(c.encoding));
+    }
+  });
+  // On code page 65001 valid UTF-8 is ANSI text too, asked of the system in
+  // whole sequences however the reads split them; it reads the same either way.
+  const SystemText utf8_code_page = codepage65001::Make();
+  const Case on_65001[] = {
+      {__LINE__, "\xC3\xA9\r\n\xC3\xA9", ansi},
+      {__LINE__, "\xF0\x9F\x98\x80\xC3\xA9", utf8},
+      {__LINE__, "\xC3\xA9\xC3", ansi},  // a sequence cut short: no UTF-8
+  };
+  ForEachRow(on_65001, [&utf8_code_page](const Case& c) {
+    for (const std::size_t chunk : {std::size_t{1}, std::size_t{2}, std::size_t{64} * 1024}) {
+      SCOPED_TRACE("reads of " + std::to_string(chunk) + " bytes");
+      EXPECT_STREQ(Named(Tell(c.bytes, chunk, utf8_code_page)), Named(c.encoding));
     }
   });
 }

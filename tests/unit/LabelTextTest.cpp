@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "CodePage65001.h"
 #include "CodePage932.h"
 #include "Rows.h"
 #ifdef _WIN32
@@ -198,6 +199,27 @@ TEST(LabelText, ReadsOneLabelPerLineByTheTextModeRules) {
     // The system's own conversions give the same labels whatever the reads.
     EXPECT_EQ(ReadBytewise(c.bytes, AnsiSystemText()), ReadLabels(c.bytes, AnsiSystemText()));
 #endif
+  }
+}
+
+// On code page 65001 no lead byte names a character: a long line keeps the
+// whole UTF-8 characters that fit, and UTF-8 text, marked or not, reads as
+// it stands.
+TEST(LabelText, CutsAtAWholeCharacterOnAUtf8CodePage) {
+  const SystemText utf8 = codepage65001::Make();
+  const std::string a = u8"あ", smile = u8"😀", label = u8"ラベル";
+  const ReadCase cases[] = {
+      {__LINE__, "a" + Repeat(a, 86), {"a" + Repeat(a, 84)}},     // 259 bytes: 253, not 255
+      {__LINE__, "ab" + Repeat(smile, 64) + "\r\nB", {"ab" + Repeat(smile, 63), "B"}},
+      {__LINE__, Repeat(a, 85) + "\r\n", {Repeat(a, 85)}},          // 255 bytes: whole
+      {__LINE__, label + "\r\n\xC3\xBD\r\n", {label, "\xC3\xBD"}},
+      {__LINE__, "\xEF\xBB\xBF" + label, {label}},
+      {__LINE__, "\xFF\xFE" + Utf16(u"\x30E9\x30D9\x30EB", false), {label}},
+  };
+  for (const ReadCase& c : cases) {
+    SCOPED_TRACE("case at line " + std::to_string(c.line));
+    EXPECT_EQ(ReadLabels(c.bytes, utf8), c.labels);
+    EXPECT_EQ(ReadBytewise(c.bytes, utf8), c.labels);
   }
 }
 
