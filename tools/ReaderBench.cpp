@@ -7,12 +7,19 @@
 // read). Natively the first two, with peak memory from /proc/self/status; as
 // a Windows program all three, with the system's conversions, peak memory
 // from GetProcessMemoryInfo (under Wine the same Linux figure).
-// Usage: reader_bench [ascii|sjis|utf8 [LINES [FILE]]]
+// As a Windows program it also measures the encoding test on real words:
+// "detector WORDS" takes a word list (UTF-8, a word a line), keeps the words
+// the ANSI code page has whole, and tells how label files of one word, and of
+// two (word i and i + 1), each "word CR LF", read: the Shift JIS ones read as
+// UTF-8, the UTF-8 ones (no mark) read as ANSI.
+// Usage: reader_bench [ascii|sjis|utf8 [LINES [FILE]]] | reader_bench detector WORDS
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "LabelText.h"
 
@@ -60,10 +67,74 @@ const SystemText& System() {
 }
 #endif
 
+#ifdef _WIN32
+// The encoding the program's reader gives `bytes`.
+LabelEncoding EncodingOf(const std::string& bytes) {
+  std::size_t at = 0;
+  LabelSource source;
+  source.read = [&](char* buffer, std::size_t size, bool*) {
+    const std::size_t n = std::min(size, bytes.size() - at);
+    std::memcpy(buffer, bytes.data() + at, n);
+    at += n;
+    return n;
+  };
+  source.rewind = [&] {
+    at = 0;
+    return true;
+  };
+  LabelEncoding encoding = LabelEncoding::kAnsi;
+  LabelCallbacks callbacks;
+  callbacks.on_encoding = [&encoding](LabelEncoding found) { encoding = found; };
+  LabelStore store;
+  ReadLabelSource(source, System(), store, callbacks);
+  return encoding;
+}
+
+int Detector(const char* words_path) {
+  std::FILE* file = std::fopen(words_path, "rb");
+  if (!file) return 1;
+  std::vector<std::string> sjis, utf8;
+  char line[4096];
+  while (std::fgets(line, sizeof line, file)) {
+    std::string word(line);
+    while (!word.empty() && (word.back() == '\n' || word.back() == '\r')) word.pop_back();
+    std::wstring wide(word.size(), L'\0');
+    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, word.data(), static_cast<int>(word.size()),
+                                          &wide[0], static_cast<int>(wide.size()));
+    if (units <= 0) continue;
+    std::string ansi(2 * static_cast<std::size_t>(units), '\0');
+    BOOL used_default = FALSE;
+    const int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), units, &ansi[0],
+                                          static_cast<int>(ansi.size()), nullptr, &used_default);
+    if (bytes <= 0 || used_default) continue;
+    ansi.resize(static_cast<std::size_t>(bytes));
+    sjis.push_back(ansi + "\r\n");
+    utf8.push_back(word + "\r\n");
+  }
+  std::fclose(file);
+  for (const std::size_t words : {std::size_t{1}, std::size_t{2}}) {
+    std::size_t files = 0, sjis_as_utf8 = 0, utf8_as_ansi = 0;
+    for (std::size_t i = 0; i + words <= sjis.size(); i += words, ++files) {
+      const std::string s = words == 1 ? sjis[i] : sjis[i] + sjis[i + 1];
+      const std::string u = words == 1 ? utf8[i] : utf8[i] + utf8[i + 1];
+      sjis_as_utf8 += EncodingOf(s) != LabelEncoding::kAnsi;
+      utf8_as_ansi += EncodingOf(u) == LabelEncoding::kAnsi;
+    }
+    const char* kind = words == 1 ? "one-word" : "two-word";
+    std::printf("detector: %zu of %zu %s Shift JIS files read as UTF-8, %zu of %zu %s UTF-8 files read as ANSI\n",
+                sjis_as_utf8, files, kind, utf8_as_ansi, files, kind);
+  }
+  return sjis.empty() ? 1 : 0;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string kind = argc > 1 ? argv[1] : "ascii";
+#ifdef _WIN32
+  if (kind == "detector") return argc > 2 ? Detector(argv[2]) : 2;
+#endif
   const int lines = argc > 2 ? std::atoi(argv[2]) : 1000000;
   const char* temp = std::getenv("TEMP");  // set on Windows; /tmp elsewhere
   const std::string path = argc > 3 ? argv[3] : std::string(temp ? temp : "/tmp") + "/vemtrell-reader-bench.txt";
