@@ -35,12 +35,7 @@ inline SystemText Make() {
     return true;
   };
   text.utf16_to_ansi = [](const char16_t* units, std::size_t size, std::string& out) {
-    for (std::size_t i = 0; i < size; ++i) {
-      char32_t c = units[i];
-      if (c >= 0xD800 && c <= 0xDBFF && i + 1 < size && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF)
-        c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
-      AppendUtf8(c, out);
-    }
+    codepage932::ForEachUtf16Char(units, size, [&out](char32_t c) { AppendUtf8(c, out); });
     return true;
   };
   return text;

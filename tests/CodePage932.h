@@ -93,13 +93,20 @@ inline bool Utf8HasForms(const char* bytes, std::size_t size) {
   return all;
 }
 
-inline bool Utf16ToAnsi(const char16_t* text, std::size_t size, std::string& out) {
+// UTF-16 code units as characters, a surrogate pair as one, a lone
+// surrogate as itself, each handed to `take`.
+template <typename Take>
+void ForEachUtf16Char(const char16_t* text, std::size_t size, Take take) {
   for (std::size_t i = 0; i < size; ++i) {
     char32_t c = text[i];
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < size && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF)
       c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-    AppendChar(c, out);
+    take(c);
   }
+}
+
+inline bool Utf16ToAnsi(const char16_t* text, std::size_t size, std::string& out) {
+  ForEachUtf16Char(text, size, [&out](char32_t c) { AppendChar(c, out); });
   return true;
 }
 
