@@ -10,12 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "../tests/CodePage65001.h"
 #include "../tests/CodePage932.h"
 #include "LabelText.h"
 
 namespace {
 
 const SystemText k932 = codepage932::Make();
+const SystemText k65001 = codepage65001::Make();
 
 void Check(bool condition) {
   if (!condition) std::abort();
@@ -38,7 +40,7 @@ struct Reading {
 
 // Served in reads of `step` bytes into a buffer of that size, so a read past
 // what a read gave meets the end of the buffer.
-Reading Read(const std::string& bytes, std::size_t step, std::size_t reserve) {
+Reading Read(const std::string& bytes, std::size_t step, std::size_t reserve, const SystemText& system = k932) {
   auto at = std::make_shared<std::size_t>(0);
   LabelSource source;
   source.read = [&bytes, at](char* buffer, std::size_t room, bool*) {
@@ -60,7 +62,7 @@ Reading Read(const std::string& bytes, std::size_t step, std::size_t reserve) {
   callbacks.on_label = [&reading](const std::string& label) { reading.labels.push_back(label); };
   LabelStore store;
   store.Reserve(reserve);  // too small, or more than needed: either must work
-  reading.ok = ReadLabelSource(source, k932, store, callbacks, step);
+  reading.ok = ReadLabelSource(source, system, store, callbacks, step);
   for (std::size_t i = 0; i < store.size(); ++i) reading.kept.push_back(store[i]);
   return reading;
 }
@@ -158,6 +160,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Where the reads split does not matter.
   const Reading pieces = Read(bytes, size == 0 ? 1 : data[0] % 7 + 1, size == 0 ? 0 : data[size - 1]);
   Check(pieces.ok && pieces.encoding == whole.encoding && pieces.labels == whole.labels && pieces.kept == whole.kept);
+  // On code page 65001 (UTF-8, characters of up to four bytes) too: the
+  // same in pieces as whole, each label at most 255 bytes, and converted
+  // text cut only between characters.
+  const Reading utf8 = Read(bytes, std::size_t{64} * 1024, 0, k65001);
+  const Reading utf8_pieces = Read(bytes, size == 0 ? 1 : data[0] % 7 + 1, 0, k65001);
+  Check(utf8.ok && utf8_pieces.ok && utf8.encoding == utf8_pieces.encoding && utf8.labels == utf8_pieces.labels);
+  for (const std::string& label : utf8.labels) {
+    Check(label.size() <= kLabelMax);
+    Check(utf8.encoding == LabelEncoding::kAnsi || k65001.is_ansi_text(label.data(), label.size()));
+  }
   // What the dump would write reads back the same by the line rules.
   std::string written;
   for (const std::string& label : whole.labels) AppendLabelLine(written, label.c_str());

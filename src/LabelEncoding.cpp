@@ -1,5 +1,7 @@
 #include "LabelEncoding.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace {

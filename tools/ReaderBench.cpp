@@ -102,12 +102,16 @@ int Detector(const char* words_path) {
     const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, word.data(), static_cast<int>(word.size()),
                                           &wide[0], static_cast<int>(wide.size()));
     if (units <= 0) continue;
-    std::string ansi(2 * static_cast<std::size_t>(units), '\0');
-    BOOL used_default = FALSE;
-    const int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), units, &ansi[0],
-                                          static_cast<int>(ansi.size()), nullptr, &used_default);
-    if (bytes <= 0 || used_default) continue;
-    ansi.resize(static_cast<std::size_t>(bytes));
+    // Code page 65001 holds every word as it is, and refuses the flag.
+    std::string ansi = word;
+    if (GetACP() != CP_UTF8) {
+      ansi.assign(2 * static_cast<std::size_t>(units), '\0');
+      BOOL used_default = FALSE;
+      const int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), units, &ansi[0],
+                                            static_cast<int>(ansi.size()), nullptr, &used_default);
+      if (bytes <= 0 || used_default) continue;
+      ansi.resize(static_cast<std::size_t>(bytes));
+    }
     sjis.push_back(ansi + "\r\n");
     utf8.push_back(word + "\r\n");
   }

@@ -87,6 +87,10 @@ TEST(Environment, DISABLED_LabelFilesInCodePage1252) {
       {__LINE__, u8"\xEF\xBB\xBF" "Café\r\n", "UTF-8", {cafe}},
       {__LINE__, u8"Café\r\n", nullptr, {"Caf\xC3\xA9"}},
       {__LINE__, u8"Café €\r\n", "UTF-8", {cafe + " " + euro}},
+      // → has no form of its own in code page 1252, whose text these bytes
+      // are as well: read in the code page, byte for byte (save it with its
+      // mark, as the README says).
+      {__LINE__, u8"Café → x\r\n", nullptr, {"Caf\xC3\xA9 \xE2\x86\x92 x"}},
   };
   ForEachRow(cases, [](const LabelFileCase& c) { ExpectLabelFileApplied({"x"}, c.bytes, c.encoding, c.labels); });
 }

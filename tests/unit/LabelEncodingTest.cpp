@@ -130,4 +130,32 @@ TEST(LabelEncoding, TellsTheEncodingFromTheBytes) {
   });
 }
 
+// The ANSI test asks the system of whole characters only, however the
+// reads split them: a character's bytes in two reads are one character, and
+// one cut short by the end of the content is no valid text.
+TEST(LabelEncoding, AnsiTestAsksOfWholeCharacters) {
+  const SystemText utf8_code_page = codepage65001::Make();
+  struct Case {
+    int line;
+    const SystemText* system;
+    std::string bytes;
+    bool valid;
+  } const cases[] = {
+      {__LINE__, &k932, "A\x82\xA0" "B", true},
+      {__LINE__, &k932, "A\x82", false},
+      {__LINE__, &k932, "\x82\x1a\xA0", false},  // the content ends inside it
+      {__LINE__, &utf8_code_page, "\xF0\x9F\x98\x80\xE3\x81\x82", true},
+      {__LINE__, &utf8_code_page, "A\xE3\x81", false},
+      {__LINE__, &utf8_code_page, "\xE3" "AB", false},
+  };
+  ForEachRow(cases, [](const Case& c) {
+    for (const std::size_t chunk : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{64} * 1024}) {
+      SCOPED_TRACE("reads of " + std::to_string(chunk) + " bytes");
+      AnsiTextTest test(*c.system);
+      FeedAll(test, c.bytes, chunk);
+      EXPECT_EQ(test.Finish(), c.valid);
+    }
+  });
+}
+
 }  // namespace

@@ -223,6 +223,38 @@ TEST(LabelText, CutsAtAWholeCharacterOnAUtf8CodePage) {
   }
 }
 
+// The reader tells each file's encoding once, as the encoding's own rules
+// (LabelEncodingTest) have it, before the first label.
+TEST(LabelText, TellsTheEncodingOnceBeforeTheLabels) {
+  const struct {
+    int line;
+    std::string bytes;
+    const char* encoding;
+  } cases[] = {
+      {__LINE__, "A\r\n\xE4\x95\x83" "A\r\n", "ANSI"},  // the export of 苺ア
+      {__LINE__, "\xE3\x83\xA9\xE3\x83\x99\xE3\x83\xAB\r\n", "UTF-8"},
+      {__LINE__, "\xEF\xBB\xBF" "A", "UTF-8"},
+      {__LINE__, "\xFE\xFF\x00" "A", "UTF-16BE"},
+      {__LINE__, "\xC3\xBD\r\n", "ANSI"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("case at line " + std::to_string(c.line));
+    std::vector<std::string> events;
+    LabelCallbacks callbacks;
+    callbacks.on_encoding = [&events](LabelEncoding encoding) {
+      const char* name = LabelEncodingName(encoding);
+      events.push_back(name ? name : "ANSI");
+    };
+    callbacks.on_label = [&events](const std::string&) { events.push_back("label"); };
+    LabelStore store;
+    ASSERT_TRUE(ReadLabelSource(Serving(c.bytes), k932, store, callbacks, 2));
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events[0], c.encoding);
+    EXPECT_EQ(std::count(events.begin(), events.end(), "label"), static_cast<long>(events.size() - 1))
+        << "the encoding is told once";
+  }
+}
+
 TEST(LabelText, NothingIsReadAfterTheEndOfContent) {
   Labels labels;
   LabelLineReader reader;
