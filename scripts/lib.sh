@@ -334,7 +334,7 @@ wow64_root() {
       root=/var/cache/vemtrell/wow64-root
     else
       local cache=${XDG_CACHE_HOME:-}
-      # The base directory specification: a relative value is to be ignored.
+      # XDG_CACHE_HOME counts only when absolute; a relative one is ignored.
       [[ "$cache" == /* ]] || cache=${HOME:?HOME is not set: set it, or VEMTRELL_WOW64_ROOT}/.cache
       root=$cache/vemtrell/wow64-root
     fi
