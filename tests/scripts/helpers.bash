@@ -59,6 +59,11 @@ marked_processes() {
   done
 }
 
+# Whether no process on the host is marked with $1 (for wait_for).
+no_marked_processes() {
+  [ -z "$(marked_processes "$1")" ]
+}
+
 # wait_for SECONDS COMMAND...: until COMMAND succeeds, at most SECONDS.
 wait_for() {
   local tries=$(($1 * 10))

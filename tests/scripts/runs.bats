@@ -214,10 +214,6 @@ open(sys.argv[2], "w").write(str(uid))' "$sock" "$peer" &
   sort -n -c <<<"$times"
 }
 
-no_marked_processes() {
-  [ -z "$(marked_processes "$1")" ]
-}
-
 @test "a run killed in the middle leaves no process and no mount behind" {
   local before token=script-test-$$-$RANDOM out=$BATS_TEST_TMPDIR/out
   before=$(sandbox_mount_points)

@@ -42,10 +42,6 @@ as_user() {
     SUDO_RECORD="$USER_DIR/sudo.log" "$@"
 }
 
-no_marked_processes() {
-  [ -z "$(marked_processes "$1")" ]
-}
-
 @test "an ordinary user's sandbox keeps every promise, from inside" {
   local token=script-test-$$-$RANDOM before host_ns
   before=$(sandbox_mount_points)
